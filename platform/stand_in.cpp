@@ -1,0 +1,177 @@
+// The stand-ins' process-wide journal and scripts.
+#include "platform/stand_in.h"
+
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "models/sensevoice_asr.h"
+#include "platform/wall_clock.h"
+
+namespace stand_in {
+namespace {
+
+struct State {
+  std::mutex mutex;
+  std::vector<Call> journal;
+  std::map<std::pair<std::string, std::string>, Behaviour, std::less<>> always;
+  std::map<std::pair<std::string, std::string>, std::deque<Behaviour>, std::less<>> queued;
+  std::map<std::string, bool, std::less<>> has_hotwords;
+};
+
+void default_hotwords(State& s) {
+  s.has_hotwords = {{"ParaformerStreamASR", true}, {"ParaformerOfflineASR", true}};
+}
+
+// Never destroyed: stand-ins may be called from host threads while the process exits.
+State& state() {
+  static State* s = [] {
+    auto* st = new State;
+    default_hotwords(*st);
+    return st;
+  }();
+  return *s;
+}
+
+}  // namespace
+
+const std::string& Call::arg(std::string_view name) const {
+  for (const auto& [k, v] : args) {
+    if (k == name) return v;
+  }
+  throw std::out_of_range("stand_in::Call: no argument '" + std::string(name) + "' in " + str());
+}
+
+std::string Call::str() const {
+  std::string out = engine + "." + op + "(";
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (i) out += ", ";
+    out += args[i].first + "=" + args[i].second;
+  }
+  return out + ")";
+}
+
+void on(std::string_view engine, std::string_view op, Behaviour b) {
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  s.always[{std::string(engine), std::string(op)}] = std::move(b);
+}
+
+void once(std::string_view engine, std::string_view op, Behaviour b) {
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  s.queued[{std::string(engine), std::string(op)}].push_back(std::move(b));
+}
+
+void set_has_hotwords(std::string_view engine, bool has) {
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  s.has_hotwords[std::string(engine)] = has;
+}
+
+bool has_hotwords_switch(std::string_view engine) {
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  auto it = s.has_hotwords.find(engine);
+  return it != s.has_hotwords.end() && it->second;
+}
+
+std::vector<Call> journal() {
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  return s.journal;
+}
+
+std::vector<Call> journal_of(std::string_view engine) {
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  std::vector<Call> out;
+  for (const auto& c : s.journal) {
+    if (c.engine == engine) out.push_back(c);
+  }
+  return out;
+}
+
+void clear_journal() {
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  s.journal.clear();
+}
+
+void clear() {
+  auto& s = state();
+  {
+    std::lock_guard lock(s.mutex);
+    s.journal.clear();
+    s.always.clear();
+    s.queued.clear();
+    default_hotwords(s);
+  }
+  models::SENSEVOICE_AVAILABLE = true;
+}
+
+Behaviour record(std::string_view engine, std::string_view op,
+                 std::vector<std::pair<std::string, std::string>> args) {
+  auto& s = state();
+  Behaviour b;
+  {
+    std::lock_guard lock(s.mutex);
+    s.journal.push_back(Call{std::string(engine), std::string(op), std::move(args)});
+    const std::pair<std::string, std::string> key{std::string(engine), std::string(op)};
+    if (auto q = s.queued.find(key); q != s.queued.end() && !q->second.empty()) {
+      b = std::move(q->second.front());
+      q->second.pop_front();
+    } else if (auto a = s.always.find(key); a != s.always.end()) {
+      b = a->second;
+    }
+  }
+  // Run the script outside the mutex: a callback may look at the journal or script more calls.
+  if (b.callback) b.callback();
+  if (b.elapsed > 0) {
+    if (quern_clock::manual_in_use()) {
+      quern_clock::advance(b.elapsed);
+    } else {
+      std::this_thread::sleep_for(std::chrono::duration<double>(b.elapsed));
+    }
+  }
+  if (b.error) throw std::runtime_error(*b.error);
+  return b;
+}
+
+std::string describe(const utils::AudioSamples& audio) {
+  std::uint32_t hash = 2166136261u;
+  audio.visit([&](auto span) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(span.data());
+    for (std::size_t i = 0; i < span.size_bytes(); ++i) {
+      hash = (hash ^ bytes[i]) * 16777619u;
+    }
+  });
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08x", hash);
+  return "AudioSamples(len=" + std::to_string(audio.size()) +
+         ", dtype=" + std::string(audio.dtype_name()) + ", fnv=" + hex + ")";
+}
+
+std::string describe(const std::vector<std::string>& words) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (i) out += ", ";
+    out += "'" + words[i] + "'";
+  }
+  return out + "]";
+}
+
+std::string describe(const std::vector<int>& values) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i) out += ", ";
+    out += std::to_string(values[i]);
+  }
+  return out + "]";
+}
+
+}  // namespace stand_in

@@ -1,0 +1,48 @@
+// StandInASR: the common body of the platform's stand-in recognition engines. Each engine class
+// of the host (ParaformerStreamASR, SenseVoiceOfflineASR, ...) derives from it and only names its
+// options; every operation is journalled and scriptable through stand_in.h.
+//
+// Default output, when nothing is scripted: streaming engines return one record whose "text" is
+// "[stand-in <Class>: N samples]"; offline engines "[stand-in <Class>: N samples, language=L]".
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "models/base_asr.h"
+#include "utils/export.h"
+
+namespace stand_in {
+
+class QUERN_PLATFORM_API StandInASR : public models::BaseASR {
+ public:
+  enum class Kind { streaming, offline };
+
+  StandInASR(std::string class_name, Kind kind, models::BaseASROptions base,
+             std::vector<std::pair<std::string, std::string>> construct_args);
+  ~StandInASR() override;
+
+  void load() override;
+  void reset() override;
+  models::ResultList stream_generate(const utils::AudioSamples& audio, bool is_final = false,
+                                     const std::string& language = "zh") override;
+  models::ResultList transcribe(const utils::AudioSamples& audio,
+                                const std::string& language = "zh") override;
+  bool has_hotwords() const override;
+  void set_hotwords(std::vector<std::string> hotwords) override;
+
+  // The engine's current hotword list (empty when it has none).
+  std::vector<std::string> hotwords() const;
+  const std::string& class_name() const { return class_name_; }
+
+ private:
+  const std::string class_name_;
+  const Kind kind_;
+  const bool has_hotwords_;
+  mutable std::mutex hotwords_mutex_;
+  std::vector<std::string> hotwords_;
+};
+
+}  // namespace stand_in

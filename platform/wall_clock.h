@@ -1,0 +1,29 @@
+// The wall clock of the engine layer: seconds since the epoch as a double, behind one
+// process-wide hook so that tests can drive time by hand. Timings and the controller's silence
+// timeout read it; nothing else in the libraries reads the time.
+//
+// Thread safety: every function may be called concurrently.
+#pragma once
+
+#include "utils/export.h"
+
+namespace quern_clock {
+
+using ClockFn = double (*)();
+
+// The current time through the installed hook (the system clock by default).
+QUERN_PLATFORM_API double now();
+
+// Installs `fn` (nullptr restores the system clock) and returns the previous hook.
+QUERN_PLATFORM_API ClockFn set_clock(ClockFn fn) noexcept;
+
+// A manual clock for tests: `use_manual(t)` installs it at time t; `advance(dt)` moves it forward;
+// `set_manual(t)` sets it. advance() and set_manual() act on the manual time even while it is not
+// installed. Stand-in engines advance it by their scripted elapsed time.
+QUERN_PLATFORM_API void use_manual(double start_seconds);
+QUERN_PLATFORM_API void use_system() noexcept;
+QUERN_PLATFORM_API bool manual_in_use() noexcept;
+QUERN_PLATFORM_API void advance(double seconds);
+QUERN_PLATFORM_API void set_manual(double seconds);
+
+}  // namespace quern_clock

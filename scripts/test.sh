@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds everything and runs the whole test suite.
+#   scripts/test.sh            normal build in build/, all tests
+#   scripts/test.sh tsan       ThreadSanitizer build in build-tsan/, the concurrency suites
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode=${1:-normal}
+scripts/setup.sh
+
+case "$mode" in
+  normal)
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build build
+    ctest --test-dir build --output-on-failure -j2
+    ;;
+  tsan)
+    cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUERN_SANITIZE=thread \
+      -DQUERN_WITH_TORCH=OFF -DQUERN_BUILD_BENCH=OFF
+    cmake --build build-tsan
+    ctest --test-dir build-tsan --output-on-failure -j2 -L 'platform|dualis|nightjar'
+    ;;
+  *)
+    echo "usage: scripts/test.sh [normal|tsan]" >&2
+    exit 2
+    ;;
+esac
