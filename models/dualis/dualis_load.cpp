@@ -1,0 +1,128 @@
+// Dualis: choosing the engine family, creating and loading the engines, handing out hotwords.
+#include "models/dualis/dualis.h"
+#include "models/nightjar/moonshine_offline_asr.h"
+#include "models/nightjar/moonshine_stream_asr.h"
+#include "models/paraformer_asr.h"
+#include "models/sensevoice_asr.h"
+#include "models/sensevoice_funasr.h"
+#include "platform/quern_log.h"
+
+namespace models::dualis {
+namespace {
+
+using quern_config::ModelType;
+
+bool is(const std::string& model_type, ModelType t) { return model_type == quern_config::value(t); }
+
+std::string revision_or_empty(const std::optional<std::string>& r) { return r.value_or(""); }
+
+}  // namespace
+
+std::unique_ptr<BaseASR> Dualis::create_stream_engine() {
+  if (is(model_type, ModelType::MOONSHINE)) {
+    // The Moonshine engines always run Chinese at 16 kHz, whatever the session's settings.
+    return std::make_unique<nightjar::MoonshineStreamASR>(nightjar::MoonshineStreamASROptions{
+        .model = stream_model_name,
+        .device = device,
+        .language = "zh",
+        .update_interval = 0.3,
+        .sample_rate = 16000});
+  }
+  if (is(model_type, ModelType::SENSEVOICE)) {
+    if (!SENSEVOICE_AVAILABLE) {
+      throw ImportError("sherpa-onnx not installed. Install with: pip install sherpa-onnx");
+    }
+    return SenseVoiceStreamASR::create({.model = stream_model_name,
+                                        .tokens = stream_tokens,
+                                        .num_threads = num_threads,
+                                        .use_itn = use_itn,
+                                        .language = language,
+                                        .device = device,
+                                        .vad_model = vad_model,
+                                        .vad_threshold = vad_threshold,
+                                        .vad_min_silence_duration = vad_min_silence_duration,
+                                        .vad_min_speech_duration = vad_min_speech_duration,
+                                        .vad_max_speech_duration = vad_max_speech_duration,
+                                        .sample_rate = sample_rate});
+  }
+  if (is(model_type, ModelType::SENSEVOICE_FUNASR)) {
+    return SenseVoiceStreamingFunASR::create({.model = stream_model_name,
+                                              .model_path = stream_model_path,
+                                              .revision = revision_or_empty(stream_revision),
+                                              .device = device,
+                                              .chunk_size = chunk_size,
+                                              .encoder_chunk_look_back = encoder_chunk_look_back,
+                                              .decoder_chunk_look_back = decoder_chunk_look_back});
+  }
+  return ParaformerStreamASR::create({.model = stream_model_name,
+                                      .model_path = stream_model_path,
+                                      .revision = revision_or_empty(stream_revision),
+                                      .device = device,
+                                      .chunk_size = chunk_size,
+                                      .encoder_chunk_look_back = encoder_chunk_look_back,
+                                      .decoder_chunk_look_back = decoder_chunk_look_back});
+}
+
+std::unique_ptr<BaseASR> Dualis::create_offline_engine() {
+  if (is(model_type, ModelType::MOONSHINE)) {
+    return std::make_unique<nightjar::MoonshineOfflineASR>(nightjar::MoonshineOfflineASROptions{
+        .model = offline_model_name, .device = device, .language = "zh", .sample_rate = 16000});
+  }
+  if (is(model_type, ModelType::SENSEVOICE)) {
+    if (!SENSEVOICE_AVAILABLE) throw ImportError("sherpa-onnx not installed");
+    return SenseVoiceOfflineASR::create({.model = offline_model_name,
+                                         .tokens = offline_tokens,
+                                         .num_threads = num_threads,
+                                         .use_itn = use_itn,
+                                         .language = language,
+                                         .device = device});
+  }
+  if (is(model_type, ModelType::SENSEVOICE_FUNASR)) {
+    return SenseVoiceOfflineFunASR::create({.model = offline_model_name,
+                                            .model_path = offline_model_path,
+                                            .revision = revision_or_empty(offline_revision),
+                                            .device = device});
+  }
+  return ParaformerOfflineASR::create({.model = offline_model_name,
+                                       .model_path = offline_model_path,
+                                       .revision = revision_or_empty(offline_revision),
+                                       .device = device});
+}
+
+void Dualis::load() {
+  // The feeding thread (stream_generate) and a finalising thread (offline_refine) may both find
+  // an engine absent; one load at a time keeps each engine created once.
+  std::lock_guard lock(_load_lock);
+  load_locked();
+}
+
+void Dualis::load_locked() {
+  if (!stream_asr) {
+    quern_log::logger.info("Loading streaming ASR model for 2-pass");
+    // Stored before its own load() runs: an engine whose load() fails stays and is not redone.
+    if (auto* engine = stream_asr.store(create_stream_engine())) engine->load();
+  }
+  if (enable_2pass && !offline_asr) {
+    quern_log::logger.info("Loading offline ASR model for 2-pass");
+    if (auto* engine = offline_asr.store(create_offline_engine())) engine->load();
+  }
+  if (!punc_model && !punc_model_name.empty()) {
+    quern_log::logger.info("Loading punctuation model for 2-pass");
+    if (auto* engine = punc_model.store(PunctuationModel::create(
+            {.model = punc_model_name, .revision = revision_or_empty(punc_revision), .device = device}))) {
+      engine->load();
+    }
+  }
+}
+
+void Dualis::_sync_hotwords() {
+  std::vector<std::string> words;
+  {
+    std::lock_guard lock(_hotwords_lock);
+    words = hotwords;
+  }
+  if (auto* e = stream_asr.get(); e && e->has_hotwords()) e->set_hotwords(words);
+  if (auto* e = offline_asr.get(); e && e->has_hotwords()) e->set_hotwords(std::move(words));
+}
+
+}  // namespace models::dualis
