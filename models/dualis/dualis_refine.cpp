@@ -17,12 +17,28 @@ struct AudioStats {
   double min_abs = 0, max_abs = 0, mean = 0, rms = 0;
 };
 
+// A compensated (Neumaier) double sum: a plain running sum of 1600 squares of 0.001 comes out
+// below 1600 * 0.001^2 and would put an RMS of exactly 0.001 under the silence threshold.
+class CompensatedSum {
+ public:
+  void add(double x) {
+    const double t = sum_ + x;
+    compensation_ += std::fabs(sum_) >= std::fabs(x) ? (sum_ - t) + x : (x - t) + sum_;
+    sum_ = t;
+  }
+  // An infinite sum stays infinite (its compensation is meaningless).
+  double value() const { return std::isfinite(sum_) ? sum_ + compensation_ : sum_; }
+
+ private:
+  double sum_ = 0, compensation_ = 0;
+};
+
 // Accumulated in double for every element type: a float sum over 30 s of audio drifts in the
 // sixth decimal, and integer squares overflow. A NaN sample makes every figure NaN.
 AudioStats stats_of(const utils::AudioSamples& audio) {
   AudioStats s;
   audio.visit([&](auto samples) {
-    double sum = 0, sum_sq = 0;
+    CompensatedSum sum, sum_sq;
     double lo = std::numeric_limits<double>::infinity(), hi = 0;
     bool nan = false;
     for (const auto v : samples) {
@@ -31,15 +47,15 @@ AudioStats stats_of(const utils::AudioSamples& audio) {
       const double a = std::fabs(x);
       lo = a < lo ? a : lo;
       hi = a > hi ? a : hi;
-      sum += x;
-      sum_sq += x * x;
+      sum.add(x);
+      sum_sq.add(x * x);
     }
     const double n = static_cast<double>(samples.size());
     const double quiet_nan = std::numeric_limits<double>::quiet_NaN();
     s.min_abs = nan ? quiet_nan : lo;
     s.max_abs = nan ? quiet_nan : hi;
-    s.mean = sum / n;
-    s.rms = std::sqrt(sum_sq / n);
+    s.mean = sum.value() / n;
+    s.rms = std::sqrt(sum_sq.value() / n);
   });
   return s;
 }
