@@ -38,7 +38,11 @@ void write_stderr(Level level, std::string_view message) {
 
 void Logger::log(Level level, std::string_view message) const {
   if (!enabled(level)) return;
-  auto sink = sink_.load();
+  std::shared_ptr<const Sink> sink;
+  {
+    std::lock_guard lock(sink_mutex_);
+    sink = sink_;
+  }
   if (sink) {
     (*sink)(level, message);
   } else {
@@ -47,7 +51,9 @@ void Logger::log(Level level, std::string_view message) const {
 }
 
 std::shared_ptr<const Sink> Logger::set_sink(std::shared_ptr<const Sink> sink) {
-  return sink_.exchange(std::move(sink));
+  std::lock_guard lock(sink_mutex_);
+  std::swap(sink_, sink);
+  return sink;
 }
 
 }  // namespace quern_log

@@ -1,6 +1,7 @@
 // The stand-ins' process-wide journal and scripts.
 #include "platform/stand_in.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <deque>
@@ -37,7 +38,12 @@ State& state() {
   return *s;
 }
 
+std::atomic<bool> silent_mode{false};
+
 }  // namespace
+
+void set_silent(bool s) { silent_mode.store(s, std::memory_order_relaxed); }
+bool silent() noexcept { return silent_mode.load(std::memory_order_relaxed); }
 
 const std::string& Call::arg(std::string_view name) const {
   for (const auto& [k, v] : args) {
@@ -111,6 +117,7 @@ void clear() {
     s.queued.clear();
     default_hotwords(s);
   }
+  set_silent(false);
   models::SENSEVOICE_AVAILABLE = true;
 }
 

@@ -62,6 +62,12 @@ QUERN_PLATFORM_API void once(std::string_view engine, std::string_view op, Behav
 QUERN_PLATFORM_API void set_has_hotwords(std::string_view engine, bool has);
 QUERN_PLATFORM_API bool has_hotwords_switch(std::string_view engine);
 
+// Silent mode, for benchmarks and load tests: the stand-in engines and the punctuation model
+// neither journal nor consult scripts, and answer at once with empty results (generate returns
+// its input). Off by default; clear() turns it off.
+QUERN_PLATFORM_API void set_silent(bool silent);
+QUERN_PLATFORM_API bool silent() noexcept;
+
 QUERN_PLATFORM_API std::vector<Call> journal();
 QUERN_PLATFORM_API std::vector<Call> journal_of(std::string_view engine);
 QUERN_PLATFORM_API void clear_journal();

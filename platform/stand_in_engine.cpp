@@ -23,15 +23,18 @@ StandInASR::StandInASR(std::string class_name, Kind kind, models::BaseASROptions
 StandInASR::~StandInASR() = default;
 
 void StandInASR::load() {
-  record(class_name_, "load", {});
+  if (!silent()) record(class_name_, "load", {});
   _is_loaded = true;
 }
 
-void StandInASR::reset() { record(class_name_, "reset", {}); }
+void StandInASR::reset() {
+  if (!silent()) record(class_name_, "reset", {});
+}
 
 models::ResultList StandInASR::stream_generate(const utils::AudioSamples& audio, bool is_final,
                                                const std::string& language) {
   if (kind_ != Kind::streaming) return BaseASR::stream_generate(audio, is_final, language);
+  if (silent()) return {};
   auto b = record(class_name_, "stream_generate",
                   {{"audio", describe(audio)},
                    {"is_final", is_final ? "true" : "false"},
@@ -44,6 +47,7 @@ models::ResultList StandInASR::stream_generate(const utils::AudioSamples& audio,
 models::ResultList StandInASR::transcribe(const utils::AudioSamples& audio,
                                           const std::string& language) {
   if (kind_ != Kind::offline) return BaseASR::transcribe(audio, language);
+  if (silent()) return {};
   auto b = record(class_name_, "transcribe", {{"audio", describe(audio)}, {"language", language}});
   if (b.results) return *b.results;
   return {{{"text", "[stand-in " + class_name_ + ": " + std::to_string(audio.size()) +
@@ -54,7 +58,7 @@ bool StandInASR::has_hotwords() const { return has_hotwords_; }
 
 void StandInASR::set_hotwords(std::vector<std::string> hotwords) {
   if (!has_hotwords_) BaseASR::set_hotwords(std::move(hotwords));
-  record(class_name_, "hotwords", {{"hotwords", describe(hotwords)}});
+  if (!silent()) record(class_name_, "hotwords", {{"hotwords", describe(hotwords)}});
   std::lock_guard lock(hotwords_mutex_);
   hotwords_ = std::move(hotwords);
 }
