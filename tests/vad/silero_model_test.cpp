@@ -1,0 +1,208 @@
+// SileroVADModel: the process-wide cache, loading paths and their messages, prediction and its
+// failures, and agreement of the converted model with ONNX Runtime on real speech.
+//
+// CTest runs each test in its own process, so every test starts with an empty cache.
+#include "utils/vad/silero_vad_model.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "platform/stand_in.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/wav.h"
+#include "tests/vad/vad_paths.h"
+
+using quern_test::fixture;
+using quern_test::Level;
+using quern_test::LogCapture;
+using quern_test::LogLine;
+using utils::AudioSamples;
+using utils::vad::SileroVADModel;
+
+namespace {
+
+const std::string kHub = "Loading Silero VAD model from torch hub (using local cache)...";
+const std::string kLoaded = "Silero VAD model loaded successfully";
+
+AudioSamples frame_of(float first, std::size_t n = 512) {
+  std::vector<float> v(n, 0.0f);
+  v[0] = first;
+  return AudioSamples(std::move(v));
+}
+
+}  // namespace
+
+TEST(SileroCache, SameKeyLoadsOnceAndNoneMeansAbsent) {
+  stand_in::clear();
+  LogCapture log(Level::info);
+  auto a = SileroVADModel::get_instance();
+  auto b = SileroVADModel::get_instance(std::nullopt, "cpu");
+  auto c = SileroVADModel::get_instance(std::string("None"));
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a, c);
+  EXPECT_EQ(log.lines(), (std::vector<LogLine>{{Level::info, kHub},
+                                               {Level::info, kLoaded},
+                                               {Level::info, "Created new SileroVADModel instance for None_cpu"}}));
+  EXPECT_EQ(stand_in::journal_of("load_silero_vad").size(), 1u);
+
+  // "" is its own key; another device string is another instance.
+  auto empty = SileroVADModel::get_instance(std::string(""));
+  auto cpu0 = SileroVADModel::get_instance(std::nullopt, "cpu:0");
+  EXPECT_NE(empty, a);
+  EXPECT_NE(cpu0, a);
+  EXPECT_EQ(log.count("Created new SileroVADModel instance for _cpu"), 1);
+  EXPECT_EQ(log.count("Created new SileroVADModel instance for None_cpu:0"), 1);
+  EXPECT_EQ(stand_in::journal_of("load_silero_vad").size(), 3u);
+}
+
+TEST(SileroCache, MissingPathFallsBackToThePackagedModel) {
+  LogCapture log(Level::info);
+  auto m = SileroVADModel::get_instance(std::string("/no/such/model.jit"));
+  EXPECT_TRUE(m->has_model());
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{
+                             kHub, kLoaded,
+                             "Created new SileroVADModel instance for /no/such/model.jit_cpu"}));
+}
+
+TEST(SileroCache, FailedLoadsStoreNothingAndAreRetried) {
+  stand_in::clear();
+  LogCapture log(Level::info);
+  stand_in::once("load_silero_vad", "call", {.yields_none = true});
+  try {
+    SileroVADModel::get_instance();
+    FAIL() << "loaded";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Failed to load Silero VAD model");
+  }
+  EXPECT_EQ(log.lines(), (std::vector<LogLine>{
+                             {Level::info, kHub},
+                             {Level::error,
+                              "Failed to load Silero VAD model: Failed to load Silero VAD model"}}));
+  log.clear();
+  auto m = SileroVADModel::get_instance();
+  EXPECT_EQ(log.count("Created new SileroVADModel instance for None_cpu"), 1);
+
+  // A device this build cannot reach fails to load instead of running on the CPU.
+  log.clear();
+  EXPECT_ANY_THROW(SileroVADModel::get_instance(std::nullopt, "cuda"));
+  ASSERT_EQ(log.lines().size(), 2u);
+  EXPECT_EQ(log.lines()[1].level, Level::error);
+  EXPECT_EQ(log.lines()[1].text.rfind("Failed to load Silero VAD model: ", 0), 0u);
+  EXPECT_EQ(log.lines()[1].text.find('\n'), std::string::npos) << "no backtrace in the log";
+  EXPECT_ANY_THROW(SileroVADModel::get_instance(std::nullopt, "no-such-device"));
+}
+
+TEST(SileroCache, LocalFilesLoadByPathAndCorruptOnesFail) {
+  LogCapture log(Level::info);
+  const auto echo = fixture("echo.jit");
+  auto m = SileroVADModel::get_instance(echo);
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{"Loading Silero VAD model from " + echo,
+                                                   "Created new SileroVADModel instance for " +
+                                                       echo + "_cpu"}));
+  EXPECT_EQ(m->model_path, echo);
+  EXPECT_EQ(m->device, "cpu");
+
+  const std::string corrupt = testing::TempDir() + "/corrupt.jit";
+  std::ofstream(corrupt) << "not a model";
+  log.clear();
+  EXPECT_ANY_THROW(SileroVADModel::get_instance(corrupt));
+  ASSERT_EQ(log.lines().size(), 2u);
+  EXPECT_EQ(log.lines()[1].text.rfind("Failed to load Silero VAD model: ", 0), 0u);
+  EXPECT_ANY_THROW(SileroVADModel::get_instance(corrupt)) << "nothing was cached";
+}
+
+TEST(SileroPredict, ConvertsTypesAndAnswersFailuresWithZero) {
+  auto m = SileroVADModel::get_instance(fixture("echo.jit"));
+  LogCapture log(Level::info);
+  EXPECT_EQ(m->predict(frame_of(0.75f)), 0.75);
+  EXPECT_EQ(m->predict(AudioSamples(std::vector<double>{0.25, 0.0})), 0.25);
+  EXPECT_EQ(m->predict(AudioSamples(std::vector<std::int16_t>{3, 0})), 3.0);  // no rescaling
+  EXPECT_TRUE(log.lines().empty());
+
+  EXPECT_EQ(m->predict(frame_of(-1.0f)), 0.0);
+  ASSERT_EQ(log.lines().size(), 1u);
+  EXPECT_EQ(log.lines()[0].level, Level::error);
+  EXPECT_EQ(log.lines()[0].text.rfind("Error in VAD prediction: ", 0), 0u);
+  EXPECT_EQ(log.lines()[0].text, "Error in VAD prediction: echo model: negative first sample");
+
+  auto bare = SileroVADModel::without_model_for_testing();
+  try {
+    bare->predict(frame_of(0.5f));
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Model not loaded");
+  }
+}
+
+TEST(SileroPredict, RealModelRejectsWrongFramesAndLeavesSamplesAlone) {
+  auto m = SileroVADModel::get_instance();
+  LogCapture log(Level::info);
+  std::vector<float> samples(512);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = 0.3f * std::sin(0.05f * i);
+  const auto copy = samples;
+  AudioSamples frame(std::move(samples));
+  const double p = m->predict(frame);
+  EXPECT_GE(p, 0.0);
+  EXPECT_LE(p, 1.0);
+  EXPECT_TRUE(std::equal(copy.begin(), copy.end(), frame.as<float>().begin()));
+
+  EXPECT_EQ(m->predict(AudioSamples(std::vector<float>(1024))), 0.0);
+  EXPECT_GT(m->predict(AudioSamples(std::vector<float>(256)), 8000), 0.0);  // 8 kHz frames work
+  EXPECT_EQ(m->predict(AudioSamples(std::vector<float>(512)), 44100), 0.0);
+  ASSERT_EQ(log.lines().size(), 2u);
+  // One line each: the model's own message, without its TorchScript traceback.
+  EXPECT_EQ(log.lines()[0],
+            (LogLine{Level::error,
+                     "Error in VAD prediction: Provided number of samples is 1024 (Supported "
+                     "values: 256 for 8000 sample rate, 512 for 16000)"}));
+  EXPECT_EQ(log.texts()[1],
+            "Error in VAD prediction: Supported sampling rates: [8000, 16000] (or multiply of "
+            "16000)");
+}
+
+namespace {
+
+// Runs the converted model over a recording frame by frame, both on the instance's own state
+// and on a stream of its own, and compares every frame with ONNX Runtime's probability.
+void expect_agreement(const std::string& wav_path, const std::string& reference_path) {
+  if (!quern_test::have(wav_path)) GTEST_SKIP() << wav_path << " is absent";
+  const auto wav = quern_test::read_wav(wav_path);
+  const auto reference = quern_test::read_numbers(reference_path);
+  const std::size_t frame = wav.sample_rate == 16000 ? 512 : 256;
+  ASSERT_EQ(reference.size(), wav.samples.size() / frame);
+  ASSERT_GT(reference.size(), 100u);
+
+  SileroVADModel model;  // its own instance: fresh internal state
+  auto stream = model.new_stream();
+  const AudioSamples all(std::vector<float>(wav.samples));
+  double worst = 0, worst_stream = 0;
+  int speech = 0;
+  for (std::size_t i = 0; i < reference.size(); ++i) {
+    const auto f = all.slice(i * frame, (i + 1) * frame);
+    worst = std::max(worst, std::fabs(model.predict(f, wav.sample_rate) - reference[i]));
+    worst_stream =
+        std::max(worst_stream, std::fabs(model.predict(f, wav.sample_rate, stream) - reference[i]));
+    speech += reference[i] > 0.5;
+  }
+  EXPECT_LT(worst, 1e-4);
+  EXPECT_LT(worst_stream, 1e-4);
+  EXPECT_GT(speech, 20) << "the recording should hold speech";
+}
+
+}  // namespace
+
+TEST(SileroAgreement, SyntheticSpeech16k) {
+  expect_agreement(fixture("speech_16k.wav"), fixture("speech_16k.ort.txt"));
+}
+TEST(SileroAgreement, SyntheticSpeech8k) {
+  expect_agreement(fixture("speech_8k.wav"), fixture("speech_8k.ort.txt"));
+}
+TEST(SileroAgreement, RecordedSpeech16k) {
+  expect_agreement(quern_test::shared_recording("speech_16k.wav"),
+                   fixture("shared_speech_16k.ort.txt"));
+}
+TEST(SileroAgreement, RecordedSpeech8k) {
+  expect_agreement(quern_test::shared_recording("speech_8k.wav"),
+                   fixture("shared_speech_8k.ort.txt"));
+}

@@ -1,0 +1,20 @@
+// Where the VAD tests find the packaged model's fixtures (made by scripts/make_fixtures.sh) and
+// the shared recordings (present in CI, absent in a user's clone).
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace quern_test {
+
+inline std::string fixture(const std::string& name) {
+  return std::string(QUERN_TEST_FIXTURES) + "/" + name;
+}
+
+inline std::string shared_recording(const std::string& name) {
+  return std::string(QUERN_TEST_SHARED_DATA) + "/" + name;
+}
+
+inline bool have(const std::string& path) { return std::filesystem::exists(path); }
+
+}  // namespace quern_test

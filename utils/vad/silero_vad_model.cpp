@@ -1,0 +1,134 @@
+// SileroVADModel: the process-wide cache, loading with its messages, and prediction that turns
+// every model failure into 0.0.
+#include "utils/vad/silero_vad_model.h"
+
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+
+#include "platform/quern_log.h"
+#include "platform/silero_package.h"
+#include "utils/vad/torch_module.h"
+
+namespace utils::vad {
+namespace {
+
+struct Cache {
+  std::mutex _cache_lock;  // held while loading: one load at a time, for any key
+  std::map<std::string, std::shared_ptr<SileroVADModel>> _model_cache;
+};
+
+// Never destroyed: cached models live until the process ends, and host threads may still call
+// in while it exits.
+Cache& cache() {
+  static Cache* const c = new Cache;
+  return *c;
+}
+
+// The message to log for a failure being handled. REQUIRES: inside a catch block.
+std::string current_message() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return detail::error_message(e);
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+}  // namespace
+
+SileroVADModel::Stream::Stream(std::unique_ptr<detail::TorchStream> impl) : impl_(std::move(impl)) {}
+SileroVADModel::Stream::Stream(Stream&&) noexcept = default;
+SileroVADModel::Stream& SileroVADModel::Stream::operator=(Stream&&) noexcept = default;
+SileroVADModel::Stream::~Stream() = default;
+
+SileroVADModel::SileroVADModel(NoLoad, std::optional<std::string> path, std::string dev)
+    : device(std::move(dev)), model_path(std::move(path)) {}
+
+SileroVADModel::SileroVADModel(std::optional<std::string> path, std::string dev)
+    : SileroVADModel(NoLoad{}, std::move(path), std::move(dev)) {
+  _load_model();
+}
+
+SileroVADModel::~SileroVADModel() = default;
+
+std::unique_ptr<SileroVADModel> SileroVADModel::without_model_for_testing() {
+  return std::unique_ptr<SileroVADModel>(new SileroVADModel(NoLoad{}, std::nullopt, "cpu"));
+}
+
+void SileroVADModel::_load_model() {
+  try {
+    std::error_code ec;
+    if (model_path && !model_path->empty() && std::filesystem::exists(*model_path, ec)) {
+      quern_log::logger.info("Loading Silero VAD model from " + *model_path);
+      model_ = detail::TorchModule::load(*model_path, device);
+    } else {
+      quern_log::logger.info("Loading Silero VAD model from torch hub (using local cache)...");
+      const auto packaged = silero_vad::load_silero_vad();
+      if (!packaged) throw std::runtime_error("Failed to load Silero VAD model");
+      model_ = detail::TorchModule::load(*packaged, device);
+      quern_log::logger.info("Silero VAD model loaded successfully");
+    }
+  } catch (...) {
+    quern_log::logger.error("Failed to load Silero VAD model: " + current_message());
+    throw;
+  }
+}
+
+std::shared_ptr<SileroVADModel> SileroVADModel::get_instance(std::optional<std::string> path,
+                                                             const std::string& dev) {
+  const std::string key = path.value_or("None") + "_" + dev;
+  auto& c = cache();
+  std::lock_guard lock(c._cache_lock);
+  auto it = c._model_cache.find(key);
+  if (it == c._model_cache.end()) {
+    auto instance = std::make_shared<SileroVADModel>(std::move(path), dev);
+    it = c._model_cache.emplace(key, std::move(instance)).first;
+    quern_log::logger.info("Created new SileroVADModel instance for " + key);
+  }
+  return it->second;
+}
+
+namespace {
+
+// The frame as float32: in place when it already is, else converted value by value. `keep` holds
+// the converted copy for as long as the caller needs the frame.
+detail::Frame float_frame(const AudioSamples& audio, AudioSamples& keep) {
+  keep = audio.dtype() == DType::float32 ? audio : audio.astype(DType::float32);
+  const auto s = keep.as<float>();
+  return {s.data(), s.size(), keep.owner()};
+}
+
+}  // namespace
+
+double SileroVADModel::predict(const AudioSamples& audio, int sample_rate) {
+  if (!model_) throw std::runtime_error("Model not loaded");
+  try {
+    AudioSamples keep;
+    return model_->forward(float_frame(audio, keep), sample_rate);
+  } catch (...) {
+    quern_log::logger.error("Error in VAD prediction: " + current_message());
+    return 0.0;
+  }
+}
+
+SileroVADModel::Stream SileroVADModel::new_stream() const {
+  if (!model_) throw std::runtime_error("Model not loaded");
+  return Stream(model_->new_stream());
+}
+
+double SileroVADModel::predict(const AudioSamples& audio, int sample_rate, Stream& stream) const {
+  if (!model_) throw std::runtime_error("Model not loaded");
+  try {
+    AudioSamples keep;
+    return model_->forward(float_frame(audio, keep), sample_rate, *stream.impl_);
+  } catch (...) {
+    quern_log::logger.error("Error in VAD prediction: " + current_message());
+    return 0.0;
+  }
+}
+
+}  // namespace utils::vad

@@ -1,0 +1,60 @@
+// The libtorch side of the Silero model wrapper: a loaded TorchScript module and the per-stream
+// state that runs it. Internal to libvad. This header and torch_module.cpp are C++17 and the only
+// code that sees libtorch (whose 1.13 headers do not build as C++20 with every compiler).
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace utils::vad::detail {
+
+// Float32 samples of one frame and the handle that keeps them alive; a tensor made over them
+// holds the handle for as long as it lives.
+struct Frame {
+  const float* data;
+  std::size_t size;
+  std::shared_ptr<const void> owner;
+};
+
+class TorchStream;
+
+class TorchModule {
+ public:
+  // Loads a TorchScript file onto `device`; throws whatever torch throws.
+  static std::unique_ptr<TorchModule> load(const std::string& path, const std::string& device);
+  ~TorchModule();
+
+  // forward(frame, sample_rate) on the module's own state, one call at a time.
+  double forward(const Frame& frame, int sample_rate);
+
+  // Per-stream state for this module: explicit state tensors when the module has
+  // forward_with_state, else a private clone of the module.
+  std::unique_ptr<TorchStream> new_stream() const;
+  // One frame of one stream. Streams of one module may run concurrently.
+  double forward(const Frame& frame, int sample_rate, TorchStream& stream) const;
+
+  bool has_explicit_state() const;
+
+ private:
+  struct Impl;
+  explicit TorchModule(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+class TorchStream {
+ public:
+  ~TorchStream();
+
+ private:
+  friend class TorchModule;
+  struct Impl;
+  explicit TorchStream(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// The message of an error from torch without its C++ backtrace.
+std::string error_message(const std::exception& e);
+
+}  // namespace utils::vad::detail
