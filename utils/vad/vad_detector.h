@@ -34,7 +34,7 @@
 namespace utils::vad {
 
 // The energies of the latest frames, oldest dropped first. Fixed storage: no allocation.
-class EnergyHistory {
+class VAD_API EnergyHistory {
  public:
   static constexpr std::size_t kCapacity = 10;
   void push(double energy);
