@@ -20,41 +20,76 @@ from torch import Tensor, nn
 
 
 class Branch(nn.Module):
-    """The network for one sample rate."""
+    """The network for one sample rate, for frames of its fixed length.
+
+    Every layer is written as matrix products with the weights rearranged once at construction:
+    the STFT convolution over hop-spaced windows of the padded frame, each k=3 convolution over
+    its three-step windows, the LSTM over [input, h]. A frame (with its context) always yields 4
+    STFT steps, so the encoder's time steps are always 4, 2, 1, 1: the third layer sees only two
+    real taps of its kernel and the fourth only the centre one. At one frame per call most of the
+    time goes to per-operator dispatch, so fewer, larger operators run faster than the
+    equivalent conv1d layers; the arithmetic is the same.
+    """
 
     def __init__(self, weights: dict, hop: int, pad: int):
         super().__init__()
         self.hop = hop
         self.pad = pad
-        self.bins = weights["stft.forward_basis_buffer"].shape[0] // 2
-        for name, tensor in weights.items():
-            self.register_buffer(name.replace(".", "_"), tensor.clone())
+        basis = weights["stft.forward_basis_buffer"]           # [2 * bins, 1, window]
+        self.window = basis.shape[2]
+        self.bins = basis.shape[0] // 2
+        self.register_buffer("stft_w", basis[:, 0, :].t().contiguous())  # [window, 2 * bins]
+        w = [weights[f"encoder.{i}.reparam_conv.weight"] for i in range(4)]  # [out, in, 3]
+        # Layers 0 and 1 see three-step windows laid out [channel][tap] (as unfold gives them).
+        self._affine("conv0", w[0].permute(1, 2, 0).reshape(-1, w[0].shape[0]),
+                     weights["encoder.0.reparam_conv.bias"])
+        self._affine("conv1", w[1].permute(1, 2, 0).reshape(-1, w[1].shape[0]),
+                     weights["encoder.1.reparam_conv.bias"])
+        # Layer 2: one output step over [padding, step 0, step 1]: taps 1 and 2 on [step 0, step 1].
+        self._affine("conv2", w[2][:, :, 1:].permute(2, 1, 0).reshape(-1, w[2].shape[0]),
+                     weights["encoder.2.reparam_conv.bias"])
+        # Layer 3: one step between two paddings: the centre tap.
+        self._affine("conv3", w[3][:, :, 1].t(), weights["encoder.3.reparam_conv.bias"])
+        self._affine("lstm", torch.cat([weights["decoder.rnn.weight_ih"],
+                                        weights["decoder.rnn.weight_hh"]], 1).t(),
+                     weights["decoder.rnn.bias_ih"] + weights["decoder.rnn.bias_hh"])
+        self._affine("out", weights["decoder.decoder.2.weight"][:, :, 0].t(),
+                     weights["decoder.decoder.2.bias"])
+
+    def _affine(self, name: str, w: Tensor, b: Tensor) -> None:
+        # Both layouts: [in, out] for matrix products, [out, in] for matrix-vector products.
+        self.register_buffer(name + "_w", w.contiguous())
+        self.register_buffer(name + "_wt", w.t().contiguous())
+        self.register_buffer(name + "_b", b.clone())
+
+    @staticmethod
+    def affine(x: Tensor, w: Tensor, wt: Tensor, b: Tensor) -> Tensor:
+        # x: [rows, in]. One row (the usual single-stream call) takes the matrix-vector product,
+        # several times faster than a one-row matrix product.
+        if x.shape[0] == 1:
+            return torch.addmv(b, wt, x[0]).unsqueeze(0)
+        return torch.addmm(b, x, w)
 
     def forward(self, x: Tensor, h: Tensor, c: Tensor) -> Tuple[Tensor, Tensor, Tensor]:
         # x: [batch, context + frame]; h, c: [batch, 128].
-        x = F.pad(x.unsqueeze(1), [0, self.pad], mode="reflect")
-        spec = F.conv1d(x, self.stft_forward_basis_buffer, stride=self.hop)
-        real = spec[:, : self.bins, :]
-        imag = spec[:, self.bins :, :]
-        mag = torch.sqrt(real * real + imag * imag)
-        y = F.relu(F.conv1d(mag, self.encoder_0_reparam_conv_weight,
-                            self.encoder_0_reparam_conv_bias, stride=1, padding=1))
-        y = F.relu(F.conv1d(y, self.encoder_1_reparam_conv_weight,
-                            self.encoder_1_reparam_conv_bias, stride=2, padding=1))
-        y = F.relu(F.conv1d(y, self.encoder_2_reparam_conv_weight,
-                            self.encoder_2_reparam_conv_bias, stride=2, padding=1))
-        y = F.relu(F.conv1d(y, self.encoder_3_reparam_conv_weight,
-                            self.encoder_3_reparam_conv_bias, stride=1, padding=1))
-        # One LSTM step (gate order i, f, g, o) on the single remaining time step.
-        gates = (F.linear(y[:, :, 0], self.decoder_rnn_weight_ih, self.decoder_rnn_bias_ih)
-                 + F.linear(h, self.decoder_rnn_weight_hh, self.decoder_rnn_bias_hh))
-        i, f, g, o = gates.chunk(4, 1)
-        c = torch.sigmoid(f) * c + torch.sigmoid(i) * torch.tanh(g)
-        h = torch.sigmoid(o) * torch.tanh(c)
-        out = F.conv1d(F.relu(h).unsqueeze(2), self.decoder_decoder_2_weight,
-                       self.decoder_decoder_2_bias)
-        prob = torch.sigmoid(out).mean(dim=2)  # [batch, 1]
-        return prob, h, c
+        batch = x.shape[0]
+        x = F.pad(x.unsqueeze(1), [0, self.pad], mode="reflect").squeeze(1)
+        frames = x.unfold(1, self.window, self.hop)                     # [batch, 4, window]
+        spec = torch.matmul(frames, self.stft_w)                        # [batch, 4, 2 * bins]
+        y = torch.hypot(spec[:, :, : self.bins], spec[:, :, self.bins :])
+        y = F.pad(y, [0, 0, 1, 1]).unfold(1, 3, 1).reshape(batch * 4, -1)
+        y = F.relu(self.affine(y, self.conv0_w, self.conv0_wt, self.conv0_b))  # [batch * 4, 128]
+        y = F.pad(y.reshape(batch, 4, -1), [0, 0, 1, 1]).unfold(1, 3, 2).reshape(batch * 2, -1)
+        y = F.relu(self.affine(y, self.conv1_w, self.conv1_wt, self.conv1_b))  # [batch * 2, 64]
+        y = F.relu(self.affine(y.reshape(batch, -1), self.conv2_w, self.conv2_wt, self.conv2_b))
+        y = F.relu(self.affine(y, self.conv3_w, self.conv3_wt, self.conv3_b))  # [batch, 128]
+        # One LSTM step, gate order i, f, g, o.
+        gates = self.affine(torch.cat([y, h], 1), self.lstm_w, self.lstm_wt, self.lstm_b)
+        sig = torch.sigmoid(gates)
+        c = sig[:, 128:256] * c + sig[:, :128] * torch.tanh(gates[:, 256:384])
+        h = sig[:, 384:] * torch.tanh(c)
+        prob = torch.sigmoid(self.affine(F.relu(h), self.out_w, self.out_wt, self.out_b))
+        return prob, h, c                                               # prob: [batch, 1]
 
 
 class SileroVAD(nn.Module):
