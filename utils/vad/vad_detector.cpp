@@ -105,7 +105,8 @@ std::pair<bool, bool> VADDetector::process_frame(const AudioSamples& frame) {
   if (frame.empty()) return {false, false};
   bool is_speech;
   if (config->use_model && vad_model) {
-    is_speech = _predict_speech(frame) > config->model_threshold;
+    last_speech_prob = _predict_speech(frame);
+    is_speech = last_speech_prob > config->model_threshold;
   } else {
     is_speech = _smooth_energy(_calculate_energy(frame)) > config->energy_threshold;
   }

@@ -86,6 +86,9 @@ class VAD_API VADDetector {
   std::int64_t padding_counter = 0;
   EnergyHistory energy_history;
   std::shared_ptr<SileroVADModel> vad_model;
+  // The model's speech probability for the latest frame judged in model mode (0.0 before any):
+  // for hosts that show or log it.
+  double last_speech_prob = 0.0;
 
  private:
   std::optional<SileroVADModel::Stream> stream_;  // this detector's model state

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# The demo command: installs what is missing, builds, and runs a quern session with the Silero
+# VAD over the bundled sample (three spoken sentences with pauses), printing its JSON lines.
+# Extra arguments go to `quern session`, e.g. scripts/demo.sh --realtime
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+cmake --build build --target quern
+exec build/tools/quern session "$@" data/generated/fixtures/sample.wav

@@ -1,0 +1,148 @@
+// The quern command-line host, run as a user runs it: segments, probabilities, sessions,
+// conversion of other formats, and one-line errors.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/vad/vad_paths.h"
+
+namespace {
+
+struct Run {
+  int status;
+  std::vector<nlohmann::json> lines;  // stdout, one JSON value per line
+  std::string err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+Run quern(const std::string& args) {
+  // Per process: CTest runs these tests in parallel.
+  const std::string base = testing::TempDir() + "/quern." + std::to_string(getpid());
+  const std::string out = base + ".out", err = base + ".err";
+  const std::string cmd = std::string(QUERN_BINARY) + " " + args + " >" + out + " 2>" + err;
+  const int raw = std::system(cmd.c_str());
+  Run r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, {}, slurp(err)};
+  std::istringstream lines(slurp(out));
+  for (std::string line; std::getline(lines, line);) r.lines.push_back(nlohmann::json::parse(line));
+  return r;
+}
+
+std::vector<std::pair<double, double>> segments(const Run& r) {
+  std::vector<std::pair<double, double>> out;
+  for (const auto& l : r.lines) {
+    if (l.contains("start") && !l.contains("type")) out.emplace_back(l["start"], l["end"]);
+  }
+  return out;
+}
+
+// The sample's sentences, from the file that made it.
+std::vector<std::pair<double, double>> sentences() {
+  std::ifstream in(quern_test::fixture("sample.segments"));
+  std::vector<std::pair<double, double>> out;
+  double a, b;
+  while (in >> a >> b) out.emplace_back(a, b);
+  return out;
+}
+
+const std::string kSample = quern_test::fixture("sample.wav");
+
+}  // namespace
+
+TEST(QuernVad, OneSegmentPerSentenceInBothModes) {
+  const auto expected = sentences();
+  ASSERT_EQ(expected.size(), 3u);
+  for (const char* mode : {"--model", "--energy"}) {
+    const auto r = quern(std::string("vad ") + mode + " " + kSample);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto found = segments(r);
+    ASSERT_EQ(found.size(), 3u) << mode;
+    for (std::size_t i = 0; i < 3; ++i) {
+      EXPECT_NEAR(found[i].first, expected[i].first, 0.3) << mode << " start " << i;
+      EXPECT_LT(found[i].second, expected[i].second + 0.3) << mode << " end " << i;
+      EXPECT_GT(found[i].second, found[i].first + 1.0) << mode << " end " << i;
+    }
+  }
+}
+
+TEST(QuernVad, ProbabilitiesAreFramesInOrderWithinZeroAndOne) {
+  const auto r = quern("vad --probabilities --chunk-ms 30 " + kSample);
+  ASSERT_EQ(r.status, 0) << r.err;
+  double last_time = -0.032;
+  int frames = 0;
+  for (const auto& l : r.lines) {
+    if (!l.contains("probability")) continue;
+    ++frames;
+    EXPECT_GE(l["probability"].get<double>(), 0.0);
+    EXPECT_LE(l["probability"].get<double>(), 1.0);
+    EXPECT_NEAR(l["time"].get<double>(), last_time + 0.032, 1e-9);
+    last_time = l["time"];
+  }
+  // Every whole frame of the file is judged, whatever the chunk size.
+  std::ifstream wav(kSample, std::ios::binary | std::ios::ate);
+  EXPECT_EQ(frames, (static_cast<long>(wav.tellg()) - 44) / 2 / 512);
+}
+
+TEST(QuernSession, OneFinalLinePerSpokenSentence) {
+  const auto r = quern("session " + kSample);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<nlohmann::json> finals;
+  int partials = 0;
+  for (const auto& l : r.lines) {
+    if (l["type"] == "final") finals.push_back(l);
+    if (l["type"] == "partial") ++partials;
+  }
+  ASSERT_EQ(finals.size(), 3u);
+  for (const auto& f : finals) {
+    EXPECT_EQ(f["reason"], "speech_ended");
+    EXPECT_NE(f["text"].get<std::string>().find("stand-in"), std::string::npos);
+  }
+  EXPECT_GT(partials, 100);
+
+  // The sample limit finalises too, with the controller's reason.
+  const auto limited = quern("session --max-samples 32000 --no-2pass " + kSample);
+  ASSERT_EQ(limited.status, 0) << limited.err;
+  bool by_limit = false;
+  for (const auto& l : limited.lines) {
+    if (l["type"] == "final" && l["reason"].get<std::string>().rfind("max_samples_reached(", 0) == 0) {
+      by_limit = true;
+      EXPECT_EQ(l["text"], "");  // no second pass
+    }
+  }
+  EXPECT_TRUE(by_limit);
+}
+
+TEST(QuernCli, ConvertsStereoAt44100) {
+  const std::string stereo = testing::TempDir() + "/stereo." + std::to_string(getpid()) + ".wav";
+  ASSERT_EQ(std::system(("sox " + kSample + " -r 44100 -c 2 " + stereo).c_str()), 0);
+  const auto r = quern("vad " + stereo);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("converted"), std::string::npos);
+  EXPECT_EQ(segments(r).size(), 3u);
+}
+
+TEST(QuernCli, ErrorsAreOneLineAndNonZero) {
+  const std::string junk = testing::TempDir() + "/junk.wav";
+  std::ofstream(junk) << "not audio";
+  for (const std::string& args : std::vector<std::string>{"vad /no/such/file.wav", "vad " + junk,
+                                 "vad --sample-rate 44100 " + kSample, "vad --chunk-ms 0 " + kSample,
+                                 "vad --threshold abc " + kSample, "session", "frobnicate",
+                                 "vad --energy --probabilities " + kSample}) {
+    const auto r = quern(args);
+    EXPECT_NE(r.status, 0) << args;
+    EXPECT_TRUE(r.lines.empty()) << args;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << args << ": " << r.err;
+    EXPECT_EQ(r.err.rfind("quern: ", 0), 0u) << args << ": " << r.err;
+  }
+}
