@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds everything and runs the whole test suite.
 #   scripts/test.sh            normal build in build/, all tests
-#   scripts/test.sh tsan       ThreadSanitizer build in build-tsan/, the concurrency suites
+#   scripts/test.sh tsan       ThreadSanitizer build in build-tsan/: platform, dualis, nightjar
+#                              and the VAD's concurrency tests
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,9 +17,11 @@ case "$mode" in
     ;;
   tsan)
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUERN_SANITIZE=thread \
-      -DQUERN_WITH_TORCH=OFF -DQUERN_BUILD_BENCH=OFF
+      -DQUERN_BUILD_BENCH=OFF
     cmake --build build-tsan
     ctest --test-dir build-tsan --output-on-failure -j2 -L 'platform|dualis|nightjar'
+    # The VAD's concurrency tests (libtorch itself is not instrumented).
+    ctest --test-dir build-tsan --output-on-failure -j2 -R 'SharedModel|SileroCache'
     ;;
   *)
     echo "usage: scripts/test.sh [normal|tsan]" >&2
