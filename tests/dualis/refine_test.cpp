@@ -1,6 +1,8 @@
 // The offline second pass and finalize.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "tests/dualis/dualis_fixture.h"
 
 using models::ResultList;
@@ -152,4 +154,23 @@ TEST_F(DualisRefine, FailuresLeaveTheUtteranceFinalisedAndTheBufferIntact) {
   EXPECT_THROW(d.offline_refine(), std::runtime_error);
   EXPECT_TRUE(d._finalize_lock.try_lock());
   d._finalize_lock.unlock();
+}
+
+TEST_F(DualisRefine, NonFiniteSamplesAreReportedAndNormalised) {
+  Dualis d({.punc_model = ""});
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  d.stream_generate(utils::AudioSamples::copy_of({0.5f, nan, -inf}));
+  EXPECT_FALSE(d.finalize().empty());
+  EXPECT_EQ(log.count("offline_refine: audio stats - min=nan, max=nan, mean=nan, rms=nan"), 1);
+  // The offline engine gets normalize_audio's output: NaN -> 0, infinities clipped.
+  EXPECT_EQ(stand_in::journal_of("ParaformerOfflineASR").back().arg("audio"),
+            stand_in::describe(utils::AudioSamples::copy_of({0.5f, 0.0f, -1.0f})));
+
+  // Infinite samples without NaN: the statistics say so instead of failing.
+  Dualis e({.punc_model = ""});
+  e.append_audio(utils::AudioSamples::copy_of({inf, 1.0f}));
+  log.clear();
+  e.offline_refine();
+  EXPECT_EQ(log.count("offline_refine: audio stats - min=1.000000, max=inf, mean=inf, rms=inf"), 1);
 }

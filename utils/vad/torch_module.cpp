@@ -1,6 +1,7 @@
 // TorchModule: running the Silero TorchScript model (or a user-supplied one) on CPU libtorch.
 #include "utils/vad/torch_module.h"
 
+#include <cmath>
 #include <optional>
 
 #include <ATen/core/ivalue.h>
@@ -90,6 +91,11 @@ double TorchModule::forward(const Frame& frame, int sample_rate, TorchStream& st
                  .toTuple();
   const auto& parts = out->elements();
   const double p = parts[0].toTensor().item<double>();
+  // A frame with NaN or infinite samples gives no probability, and its state would carry the NaN
+  // into every later frame of the stream: fail the frame and keep the state from before it.
+  if (!std::isfinite(p)) {
+    throw std::runtime_error("model returned " + std::to_string(p) + " for this frame");
+  }
   s.state = parts[1].toTensor();
   s.context = parts[2].toTensor();
   return p;
