@@ -11,6 +11,12 @@ npm_dir="$here/third_party/npm"
 out="$here/data/generated"
 mkdir -p "$npm_dir" "$out/fixtures"
 
+# Node.js trusts only its own CA list unless told otherwise; trust the system's too, so that npm
+# works wherever the system's certificate store does.
+if [ -z "${NODE_EXTRA_CA_CERTS:-}" ] && [ -f /etc/ssl/certs/ca-certificates.crt ]; then
+  export NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt
+fi
+
 newer() {  # newer OUTPUT INPUT...: true when OUTPUT exists and is newer than every INPUT
   local o=$1; shift
   [ -e "$o" ] || return 1

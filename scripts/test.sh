@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds everything and runs the whole test suite.
 #   scripts/test.sh            normal build in build/, all tests
+#   scripts/test.sh asan       AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/,
+#                              the whole suite
 #   scripts/test.sh tsan       ThreadSanitizer build in build-tsan/: platform, dualis, nightjar
 #                              and the VAD's concurrency tests
 set -euo pipefail
@@ -15,6 +17,13 @@ case "$mode" in
     cmake --build build
     ctest --test-dir build --output-on-failure -j2
     ;;
+  asan)
+    cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DQUERN_SANITIZE=address,undefined -DQUERN_BUILD_BENCH=OFF
+    cmake --build build-asan
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+      ctest --test-dir build-asan --output-on-failure -j2
+    ;;
   tsan)
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUERN_SANITIZE=thread \
       -DQUERN_BUILD_BENCH=OFF
@@ -24,7 +33,7 @@ case "$mode" in
     ctest --test-dir build-tsan --output-on-failure -j2 -R 'SharedModel|SileroCache'
     ;;
   *)
-    echo "usage: scripts/test.sh [normal|tsan]" >&2
+    echo "usage: scripts/test.sh [normal|asan|tsan]" >&2
     exit 2
     ;;
 esac
