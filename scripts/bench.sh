@@ -1,11 +1,23 @@
 #!/usr/bin/env bash
-# The benchmark command: a Release build in build-release/ and every benchmark program in it.
+# The benchmark command: a Release build in build-release/, every benchmark program, the anchors
+# (ONNX Runtime via Node, Python torch, NumPy) in the same run, and one table of ratios.
+# Model runs use one intra-op thread (OMP_NUM_THREADS=1), as the anchors do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUERN_BUILD_TESTS=OFF
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUERN_BUILD_TESTS=OFF > /dev/null
 cmake --build build-release
-for b in build-release/bench/*_bench; do
-  echo "== $(basename "$b")"
-  "$b" --benchmark_min_time=0.2
+out=build-release/bench-results
+rm -rf "$out" && mkdir -p "$out"
+export OMP_NUM_THREADS=1 QUERN_NODE_MODULES="$PWD/third_party/npm/node_modules"
+[ -n "${NODE_EXTRA_CA_CERTS:-}" ] || export NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt
+for b in dualis_bench vad_bench sessions_bench; do
+  echo "running $b" >&2
+  "build-release/bench/$b" --benchmark_min_time=0.5 --benchmark_repetitions=3 \
+    --benchmark_out="$out/$b.json" --benchmark_out_format=json > /dev/null
 done
+echo "running the anchors" >&2
+node bench/anchors/ort_predict.js data/generated/silero_vad_v6.onnx > "$out/ort.json"
+/usr/bin/python3 bench/anchors/torch_predict.py data/generated/silero_vad.jit > "$out/python.json"
+/usr/bin/python3 bench/anchors/numpy_energy.py > "$out/numpy.json"
+/usr/bin/python3 bench/report.py "$out"

@@ -16,6 +16,26 @@ bool is(const std::string& model_type, ModelType t) { return model_type == quern
 
 std::string revision_or_empty(const std::optional<std::string>& r) { return r.value_or(""); }
 
+// The Paraformer and SenseVoice FunASR engines take the same keywords.
+template <class Options>
+Options funasr_stream_options(const Dualis& d) {
+  return {.model = d.stream_model_name,
+          .model_path = d.stream_model_path,
+          .revision = revision_or_empty(d.stream_revision),
+          .device = d.device,
+          .chunk_size = d.chunk_size,
+          .encoder_chunk_look_back = d.encoder_chunk_look_back,
+          .decoder_chunk_look_back = d.decoder_chunk_look_back};
+}
+
+template <class Options>
+Options funasr_offline_options(const Dualis& d) {
+  return {.model = d.offline_model_name,
+          .model_path = d.offline_model_path,
+          .revision = revision_or_empty(d.offline_revision),
+          .device = d.device};
+}
+
 }  // namespace
 
 std::unique_ptr<BaseASR> Dualis::create_stream_engine() {
@@ -46,21 +66,10 @@ std::unique_ptr<BaseASR> Dualis::create_stream_engine() {
                                         .sample_rate = sample_rate});
   }
   if (is(model_type, ModelType::SENSEVOICE_FUNASR)) {
-    return SenseVoiceStreamingFunASR::create({.model = stream_model_name,
-                                              .model_path = stream_model_path,
-                                              .revision = revision_or_empty(stream_revision),
-                                              .device = device,
-                                              .chunk_size = chunk_size,
-                                              .encoder_chunk_look_back = encoder_chunk_look_back,
-                                              .decoder_chunk_look_back = decoder_chunk_look_back});
+    return SenseVoiceStreamingFunASR::create(
+        funasr_stream_options<SenseVoiceStreamingFunASROptions>(*this));
   }
-  return ParaformerStreamASR::create({.model = stream_model_name,
-                                      .model_path = stream_model_path,
-                                      .revision = revision_or_empty(stream_revision),
-                                      .device = device,
-                                      .chunk_size = chunk_size,
-                                      .encoder_chunk_look_back = encoder_chunk_look_back,
-                                      .decoder_chunk_look_back = decoder_chunk_look_back});
+  return ParaformerStreamASR::create(funasr_stream_options<ParaformerStreamASROptions>(*this));
 }
 
 std::unique_ptr<BaseASR> Dualis::create_offline_engine() {
@@ -78,15 +87,10 @@ std::unique_ptr<BaseASR> Dualis::create_offline_engine() {
                                          .device = device});
   }
   if (is(model_type, ModelType::SENSEVOICE_FUNASR)) {
-    return SenseVoiceOfflineFunASR::create({.model = offline_model_name,
-                                            .model_path = offline_model_path,
-                                            .revision = revision_or_empty(offline_revision),
-                                            .device = device});
+    return SenseVoiceOfflineFunASR::create(
+        funasr_offline_options<SenseVoiceOfflineFunASROptions>(*this));
   }
-  return ParaformerOfflineASR::create({.model = offline_model_name,
-                                       .model_path = offline_model_path,
-                                       .revision = revision_or_empty(offline_revision),
-                                       .device = device});
+  return ParaformerOfflineASR::create(funasr_offline_options<ParaformerOfflineASROptions>(*this));
 }
 
 void Dualis::load() {

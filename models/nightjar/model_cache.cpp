@@ -5,6 +5,7 @@
 
 #include "models/nightjar/availability.h"
 #include "platform/quern_log.h"
+#include "platform/wall_clock.h"
 
 namespace models::nightjar {
 
@@ -58,13 +59,21 @@ std::shared_ptr<SharedTranscriber> load_transcriber(ModelCache& cache, const std
   return it->second;
 }
 
-std::string join_lines(const runtime::Transcript& transcript) {
+TimedText transcribe_timed(SharedTranscriber& transcriber, std::span<const float> samples,
+                           int sample_rate) {
+  const double start = quern_clock::now();
+  const auto transcript = transcriber.transcribe_without_streaming(samples, sample_rate, 0);
   std::string text;
   for (std::size_t i = 0; i < transcript.lines.size(); ++i) {
     if (i) text += ' ';
     text += transcript.lines[i].text;
   }
-  return text;
+  return {std::move(text), (quern_clock::now() - start) * 1000};
+}
+
+std::vector<nlohmann::ordered_json> as_results(std::string text) {
+  if (text.empty()) return {};
+  return {{{"text", std::move(text)}}};
 }
 
 std::string current_failure_message() {

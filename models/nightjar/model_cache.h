@@ -9,6 +9,8 @@
 #include <span>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "models/nightjar/moonshine_runtime.h"
 #include "utils/export.h"
 
@@ -50,8 +52,17 @@ std::shared_ptr<SharedTranscriber> load_transcriber(ModelCache& cache, const std
                                                     const std::string& loading_message,
                                                     const std::string& loaded_message);
 
-// The text of a transcript: the line texts joined with one space, nothing trimmed or skipped.
-std::string join_lines(const runtime::Transcript& transcript);
+// Whole-utterance recognition of float32 samples: the line texts joined with one space (nothing
+// trimmed, empty lines kept) and the call's wall-clock time.
+struct TimedText {
+  std::string text;
+  double elapsed_ms;
+};
+TimedText transcribe_timed(SharedTranscriber& transcriber, std::span<const float> samples,
+                           int sample_rate);
+
+// One record {"text": text}, or no record for an empty text.
+std::vector<nlohmann::ordered_json> as_results(std::string text);
 
 // The message of the exception being handled. REQUIRES: called inside a catch block.
 std::string current_failure_message();

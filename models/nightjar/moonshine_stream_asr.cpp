@@ -74,14 +74,10 @@ ResultList MoonshineStreamASR::stream_generate(const utils::AudioSamples& audio,
 std::string MoonshineStreamASR::_transcribe_internal(const utils::AudioSamples& audio,
                                                      const std::string& language) {
   try {
-    const double start = quern_clock::now();
-    const auto transcript =
-        _transcriber->transcribe_without_streaming(audio.as<float>(), sample_rate, 0);
-    std::string text = join_lines(transcript);
-    const double elapsed_ms = (quern_clock::now() - start) * 1000;
-    QUERN_LOG_DEBUG("Moonshine transcribe time=" + utils::fixed1(elapsed_ms) +
+    auto result = transcribe_timed(*_transcriber, audio.as<float>(), sample_rate);
+    QUERN_LOG_DEBUG("Moonshine transcribe time=" + utils::fixed1(result.elapsed_ms) +
                     "ms, audio_len=" + std::to_string(audio.size()));
-    return text;
+    return std::move(result.text);
   } catch (...) {
     const std::string message = current_failure_message();
     quern_log::logger.error("Error in Moonshine transcribe: " + message + ", language: " + language);
@@ -93,10 +89,7 @@ std::string MoonshineStreamASR::_transcribe_internal(const utils::AudioSamples& 
 ResultList MoonshineStreamASR::transcribe(const utils::AudioSamples& audio, const std::string&) {
   if (!MOONSHINE_AVAILABLE) return {};
   if (!_transcriber) load();
-  const auto samples = utils::normalize_audio(audio, utils::DType::float32);
-  std::string text = _transcribe_internal(samples);
-  if (text.empty()) return {};
-  return {{{"text", std::move(text)}}};
+  return as_results(_transcribe_internal(utils::normalize_audio(audio, utils::DType::float32)));
 }
 
 void MoonshineStreamASR::reset() {

@@ -1,0 +1,95 @@
+"""Prints the benchmark table: every figure next to an anchor measured in the same run.
+
+Usage: report.py RESULTS_DIR   (written by scripts/bench.sh: Google Benchmark JSON files and the
+anchors' one-line JSON files)
+"""
+import glob
+import json
+import os
+import sys
+
+UNIT = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def load(results):
+    bench, anchors = {}, {}
+    for path in glob.glob(os.path.join(results, "*.json")):
+        with open(path) as f:
+            data = json.load(f)
+        if "benchmarks" in data:
+            for b in data["benchmarks"]:
+                if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+                    continue
+                bench[b.get("run_name", b["name"])] = b
+        else:
+            anchors.update(data)
+    return bench, anchors
+
+
+def ns(b, key="cpu_time"):
+    return b[key] * UNIT[b.get("time_unit", "ns")]
+
+
+def main():
+    bench, anchors = load(sys.argv[1])
+    rows = []
+
+    def row(figure, ours, anchor, ratio, goal, met):
+        rows.append((figure, ours, anchor, ratio, goal, "yes" if met else "NO"))
+
+    p = ns(bench["BM_SileroPredict_SharedState"]) / 1e3
+    ort, py = anchors.get("ort_predict_us"), anchors.get("python_predict_us")
+    if ort:
+        row("Silero predict, 512-sample frame, 1 thread", f"{p:.1f} us", f"ONNX Runtime {ort:.1f} us",
+            f"{p / ort:.2f}x", "<= 0.8x and <= 100 us", p / ort <= 0.8 and p <= 100)
+    if py:
+        row("  same, against Python", f"{p:.1f} us", f"Python torch {py:.1f} us",
+            f"{py / p:.2f}x faster", ">= 2x faster", py / p >= 2)
+    s = ns(bench["BM_SileroPredict_OwnStream"]) / 1e3
+    row("  on a stream of its own (detectors)", f"{s:.1f} us", f"shared state {p:.1f} us",
+        f"{s / p:.2f}x", "-", True)
+
+    e = ns(bench["BM_ProcessAudio_Energy100ms"])
+    npy = anchors.get("numpy_energy_chunk_us")
+    if npy:
+        row("energy process_audio, 100 ms chunk", f"{e:.0f} ns ({e / 3:.0f} ns/frame)",
+            f"NumPy {npy:.1f} us", f"{npy * 1e3 / e:.0f}x faster",
+            ">= 50x; <= 0.3 us/frame", npy * 1e3 / e >= 50 and e / 3 <= 300)
+
+    g = ns(bench["BM_Dualis_StreamGenerate"])
+    a = ns(bench["BM_Anchor_MutexPushBack"])
+    allocs = bench["BM_Dualis_StreamGenerate"].get("allocs_per_iter", float("nan"))
+    row("Dualis stream_generate, no-op engine", f"{g:.0f} ns ({allocs:.1f} allocs)",
+        f"mutex + push_back {a:.0f} ns", f"{g / a:.1f}x", "<= 1 us per chunk", g <= 1000)
+
+    j = ns(bench["BM_Dualis_GetAudioBuffer30s"])
+    m = ns(bench["BM_Anchor_Memcpy30s"])
+    row("get_audio_buffer, 30 s in 300 chunks", f"{j / 1e3:.0f} us", f"memcpy {m / 1e3:.0f} us",
+        f"{j / m:.2f}x", "<= 2x", j / m <= 2)
+
+    d = bench["BM_DisabledDebugLine"]
+    en = bench["BM_EnabledDebugLine"]
+    row("disabled debug line", f"{ns(d):.1f} ns, {d['allocs_per_iter']:.0f} allocs",
+        f"enabled {ns(en):.0f} ns, {en['allocs_per_iter']:.0f} allocs", "-",
+        "no formatting, no allocation", d["allocs_per_iter"] == 0)
+
+    t = bench["BM_ThousandSessions"]
+    row("1,000 sessions, 100 ms chunks, 2 threads", f"{t['chunks_per_cpu_second']:.0f} chunks/s/core",
+        "-", f"{100 * t['cpu_share_of_realtime']:.1f}% of a core for 1,000 live streams", "report", True)
+
+    one = bench.get("BM_ProcessAudio_Model100ms/real_time/threads:1")
+    two = bench.get("BM_ProcessAudio_Model100ms/real_time/threads:2")
+    if one and two:
+        r1, r2 = one["x_realtime"], two["x_realtime"]
+        row("model-mode VAD, detectors sharing one model", f"{r1:.0f}x realtime on 1 thread",
+            f"{r2:.0f}x on 2 threads", f"{r2 / r1:.2f}x", "approach 2x", r2 / r1 >= 1.5)
+
+    widths = [max(len(str(r[i])) for r in rows + [HEADER]) for i in range(len(HEADER))]
+    for r in [HEADER, tuple("-" * w for w in widths)] + rows:
+        print(" | ".join(str(c).ljust(w) for c, w in zip(r, widths)))
+
+
+HEADER = ("figure", "ours", "anchor (same run)", "ratio", "goal", "met")
+
+if __name__ == "__main__":
+    main()
