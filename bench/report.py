@@ -12,7 +12,7 @@ UNIT = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
 def load(results):
-    bench, anchors = {}, {}
+    bench, anchors = Results(), {}
     for path in glob.glob(os.path.join(results, "*.json")):
         with open(path) as f:
             data = json.load(f)
@@ -24,6 +24,24 @@ def load(results):
         else:
             anchors.update(data)
     return bench, anchors
+
+
+class Results(dict):
+    """Benchmarks by run name; a name also finds its variants ("BM_X" finds "BM_X/real_time")."""
+
+    def __getitem__(self, name):
+        if dict.__contains__(self, name):
+            return dict.__getitem__(self, name)
+        for key in self:
+            if key.startswith(name + "/"):
+                return dict.__getitem__(self, key)
+        raise KeyError(name)
+
+    def get(self, name, default=None):
+        try:
+            return self[name]
+        except KeyError:
+            return default
 
 
 def ns(b, key="cpu_time"):
