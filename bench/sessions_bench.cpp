@@ -2,7 +2,6 @@
 // VADDetector, fed 100 ms chunks from two threads. Reports chunks per second per core of CPU
 // time, and the CPU share of real time: the fraction of one core that 1,000 live streams need.
 #include <benchmark/benchmark.h>
-
 #include <time.h>
 
 #include <thread>

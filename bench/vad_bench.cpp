@@ -48,8 +48,8 @@ void BM_ProcessAudio_Energy100ms(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(detector.process_audio(chunk));
   state.counters["per_frame_ns"] = benchmark::Counter(
       3 * state.iterations(), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-  state.counters["x_realtime"] = benchmark::Counter(0.1 * state.iterations(),
-                                                    benchmark::Counter::kIsRate);
+  state.counters["x_realtime"] =
+      benchmark::Counter(0.1 * state.iterations(), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ProcessAudio_Energy100ms);
 
@@ -62,7 +62,11 @@ void BM_ProcessAudio_Model100ms(benchmark::State& state) {
   state.counters["x_realtime"] =
       benchmark::Counter(0.1 * state.iterations(), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_ProcessAudio_Model100ms)->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_ProcessAudio_Model100ms)
+    ->Unit(benchmark::kMicrosecond)
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -29,8 +29,8 @@ void check_buffer(Dualis& d) {
 
 const char* kEngines[] = {"ParaformerStreamASR", "ParaformerOfflineASR", "PunctuationModel",
                           "normalize_audio"};
-const char* kOps[] = {"stream_generate", "transcribe", "generate", "call", "reset", "hotwords",
-                      "load"};
+const char* kOps[] = {"stream_generate", "transcribe", "generate", "call",
+                      "reset",           "hotwords",   "load"};
 
 }  // namespace
 
@@ -56,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       switch (in.ConsumeIntegralInRange<int>(0, 5)) {
         case 0:
         case 1:
-          d.stream_generate(utils::AudioSamples(
-                                std::vector<float>(in.ConsumeIntegralInRange<std::size_t>(0, 4000))),
+          d.stream_generate(utils::AudioSamples(std::vector<float>(
+                                in.ConsumeIntegralInRange<std::size_t>(0, 4000))),
                             in.ConsumeBool());
           break;
         case 2:
@@ -71,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           break;
         }
         case 4:
+          refines = 0;  // reset clears the flag first, even when a later step fails
           d.reset();
-          refines = 0;
           break;
         default:
           d.clear_audio_buffer();

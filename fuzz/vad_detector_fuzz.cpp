@@ -46,10 +46,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::size_t n = in.ConsumeIntegralInRange<std::size_t>(0, 3000);
     AudioSamples chunk;
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-      case 0: chunk = samples_of<float>(in, n); break;
-      case 1: chunk = samples_of<double>(in, n); break;
-      case 2: chunk = samples_of<std::int16_t>(in, n); break;
-      default: chunk = samples_of<std::int32_t>(in, n); break;
+      case 0:
+        chunk = samples_of<float>(in, n);
+        break;
+      case 1:
+        chunk = samples_of<double>(in, n);
+        break;
+      case 2:
+        chunk = samples_of<std::int16_t>(in, n);
+        break;
+      default:
+        chunk = samples_of<std::int32_t>(in, n);
+        break;
     }
     try {
       detector.process_audio(chunk);

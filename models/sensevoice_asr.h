@@ -22,10 +22,10 @@ struct SenseVoiceStreamASROptions {
   std::string device = "cpu";
   std::string vad_model = "";
   double vad_threshold = 0.5;
-  double vad_min_silence_duration = 0.5;   // seconds
-  double vad_min_speech_duration = 0.25;   // seconds
-  double vad_max_speech_duration = 15.0;   // seconds
-  int sample_rate = 16000;                 // Hz
+  double vad_min_silence_duration = 0.5;  // seconds
+  double vad_min_speech_duration = 0.25;  // seconds
+  double vad_max_speech_duration = 15.0;  // seconds
+  int sample_rate = 16000;                // Hz
 };
 
 class QUERN_PLATFORM_API SenseVoiceStreamASR : public stand_in::StandInASR {

@@ -6,10 +6,9 @@
 namespace models {
 
 PunctuationModel::PunctuationModel(PunctuationModelOptions o) : options(std::move(o)) {
-  stand_in::record("PunctuationModel", "construct",
-                   {{"model", options.model},
-                    {"revision", options.revision},
-                    {"device", options.device}});
+  stand_in::record(
+      "PunctuationModel", "construct",
+      {{"model", options.model}, {"revision", options.revision}, {"device", options.device}});
 }
 
 PunctuationModel::~PunctuationModel() = default;
@@ -29,7 +28,8 @@ void PunctuationModel::reset() {
 
 std::string PunctuationModel::generate(const std::string& text, const std::string& language) {
   if (stand_in::silent()) return text;
-  auto b = stand_in::record("PunctuationModel", "generate", {{"text", text}, {"language", language}});
+  auto b =
+      stand_in::record("PunctuationModel", "generate", {{"text", text}, {"language", language}});
   if (b.text) return *b.text;
   return text + ".";
 }

@@ -48,7 +48,9 @@ class QUERN_PLATFORM_API Logger {
   void set_level(Level level) noexcept {
     level_.store(static_cast<int>(level), std::memory_order_relaxed);
   }
-  Level level() const noexcept { return static_cast<Level>(level_.load(std::memory_order_relaxed)); }
+  Level level() const noexcept {
+    return static_cast<Level>(level_.load(std::memory_order_relaxed));
+  }
 
   // Replaces the sink and returns the previous one; nullptr restores the default sink, which
   // writes "LEVEL message" lines to stderr.
@@ -69,11 +71,11 @@ extern QUERN_PLATFORM_API Logger logger;
 
 // Log with a message built only when the level is enabled, e.g.
 //   QUERN_LOG_DEBUG("Audio buffer size: " + std::to_string(n));
-#define QUERN_LOG_AT(level, ...)                                \
-  do {                                                          \
-    if (::quern_log::logger.enabled(level)) {                   \
-      ::quern_log::logger.log(level, __VA_ARGS__);              \
-    }                                                           \
+#define QUERN_LOG_AT(level, ...)                   \
+  do {                                             \
+    if (::quern_log::logger.enabled(level)) {      \
+      ::quern_log::logger.log(level, __VA_ARGS__); \
+    }                                              \
   } while (0)
 #define QUERN_LOG_DEBUG(...) QUERN_LOG_AT(::quern_log::Level::debug, __VA_ARGS__)
 #define QUERN_LOG_INFO(...) QUERN_LOG_AT(::quern_log::Level::info, __VA_ARGS__)

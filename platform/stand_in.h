@@ -44,8 +44,8 @@ struct QUERN_PLATFORM_API Call {
 // `audio` for normalize_audio). Unscripted parts fall back to the default behaviour.
 struct Behaviour {
   std::function<void()> callback = {};
-  double elapsed = 0.0;                      // seconds
-  std::optional<std::string> error = {};     // message of the std::runtime_error thrown
+  double elapsed = 0.0;                   // seconds
+  std::optional<std::string> error = {};  // message of the std::runtime_error thrown
   std::optional<models::ResultList> results = {};
   std::optional<std::string> text = {};
   std::optional<utils::AudioSamples> audio = {};
@@ -62,9 +62,10 @@ QUERN_PLATFORM_API void once(std::string_view engine, std::string_view op, Behav
 QUERN_PLATFORM_API void set_has_hotwords(std::string_view engine, bool has);
 QUERN_PLATFORM_API bool has_hotwords_switch(std::string_view engine);
 
-// Silent mode, for benchmarks and load tests: the stand-in engines and the punctuation model
-// neither journal nor consult scripts, and answer at once with empty results (generate returns
-// its input). Off by default; clear() turns it off.
+// Silent mode, for benchmarks and load tests: the stand-in engines, the punctuation model and
+// normalize_audio neither journal nor consult scripts; the engines answer at once with empty
+// results (generate returns its input) and normalize_audio does its work. Off by default;
+// clear() turns it off.
 QUERN_PLATFORM_API void set_silent(bool silent);
 QUERN_PLATFORM_API bool silent() noexcept;
 

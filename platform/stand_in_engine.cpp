@@ -40,8 +40,8 @@ models::ResultList StandInASR::stream_generate(const utils::AudioSamples& audio,
                    {"is_final", is_final ? "true" : "false"},
                    {"language", language}});
   if (b.results) return *b.results;
-  return {{{"text", "[stand-in " + class_name_ + ": " + std::to_string(audio.size()) +
-                        " samples]"}}};
+  return {
+      {{"text", "[stand-in " + class_name_ + ": " + std::to_string(audio.size()) + " samples]"}}};
 }
 
 models::ResultList StandInASR::transcribe(const utils::AudioSamples& audio,
@@ -119,36 +119,36 @@ std::unique_ptr<BaseASR> ParaformerOfflineASR::create(ParaformerOfflineASROption
 }
 
 SenseVoiceStreamASR::SenseVoiceStreamASR(SenseVoiceStreamASROptions o)
-    : StandInASR("SenseVoiceStreamASR", Kind::streaming,
-                 {.model = o.model, .device = o.device,
-                  .model_type = quern_config::ModelType::SENSEVOICE},
-                 {{"model", o.model},
-                  {"tokens", o.tokens},
-                  {"num_threads", str(o.num_threads)},
-                  {"use_itn", str(o.use_itn)},
-                  {"language", o.language},
-                  {"device", o.device},
-                  {"vad_model", o.vad_model},
-                  {"vad_threshold", str(o.vad_threshold)},
-                  {"vad_min_silence_duration", str(o.vad_min_silence_duration)},
-                  {"vad_min_speech_duration", str(o.vad_min_speech_duration)},
-                  {"vad_max_speech_duration", str(o.vad_max_speech_duration)},
-                  {"sample_rate", str(o.sample_rate)}}) {}
+    : StandInASR(
+          "SenseVoiceStreamASR", Kind::streaming,
+          {.model = o.model, .device = o.device, .model_type = quern_config::ModelType::SENSEVOICE},
+          {{"model", o.model},
+           {"tokens", o.tokens},
+           {"num_threads", str(o.num_threads)},
+           {"use_itn", str(o.use_itn)},
+           {"language", o.language},
+           {"device", o.device},
+           {"vad_model", o.vad_model},
+           {"vad_threshold", str(o.vad_threshold)},
+           {"vad_min_silence_duration", str(o.vad_min_silence_duration)},
+           {"vad_min_speech_duration", str(o.vad_min_speech_duration)},
+           {"vad_max_speech_duration", str(o.vad_max_speech_duration)},
+           {"sample_rate", str(o.sample_rate)}}) {}
 
 std::unique_ptr<BaseASR> SenseVoiceStreamASR::create(SenseVoiceStreamASROptions o) {
   return stand_in::create_engine<SenseVoiceStreamASR>("SenseVoiceStreamASR", std::move(o));
 }
 
 SenseVoiceOfflineASR::SenseVoiceOfflineASR(SenseVoiceOfflineASROptions o)
-    : StandInASR("SenseVoiceOfflineASR", Kind::offline,
-                 {.model = o.model, .device = o.device,
-                  .model_type = quern_config::ModelType::SENSEVOICE},
-                 {{"model", o.model},
-                  {"tokens", o.tokens},
-                  {"num_threads", str(o.num_threads)},
-                  {"use_itn", str(o.use_itn)},
-                  {"language", o.language},
-                  {"device", o.device}}) {}
+    : StandInASR(
+          "SenseVoiceOfflineASR", Kind::offline,
+          {.model = o.model, .device = o.device, .model_type = quern_config::ModelType::SENSEVOICE},
+          {{"model", o.model},
+           {"tokens", o.tokens},
+           {"num_threads", str(o.num_threads)},
+           {"use_itn", str(o.use_itn)},
+           {"language", o.language},
+           {"device", o.device}}) {}
 
 std::unique_ptr<BaseASR> SenseVoiceOfflineASR::create(SenseVoiceOfflineASROptions o) {
   return stand_in::create_engine<SenseVoiceOfflineASR>("SenseVoiceOfflineASR", std::move(o));
@@ -156,7 +156,9 @@ std::unique_ptr<BaseASR> SenseVoiceOfflineASR::create(SenseVoiceOfflineASROption
 
 SenseVoiceStreamingFunASR::SenseVoiceStreamingFunASR(SenseVoiceStreamingFunASROptions o)
     : StandInASR("SenseVoiceStreamingFunASR", Kind::streaming,
-                 {.model = o.model, .revision = o.revision, .device = o.device,
+                 {.model = o.model,
+                  .revision = o.revision,
+                  .device = o.device,
                   .model_type = quern_config::ModelType::SENSEVOICE_FUNASR},
                  {{"model", o.model},
                   {"model_path", o.model_path},
@@ -173,7 +175,9 @@ std::unique_ptr<BaseASR> SenseVoiceStreamingFunASR::create(SenseVoiceStreamingFu
 
 SenseVoiceOfflineFunASR::SenseVoiceOfflineFunASR(SenseVoiceOfflineFunASROptions o)
     : StandInASR("SenseVoiceOfflineFunASR", Kind::offline,
-                 {.model = o.model, .revision = o.revision, .device = o.device,
+                 {.model = o.model,
+                  .revision = o.revision,
+                  .device = o.device,
                   .model_type = quern_config::ModelType::SENSEVOICE_FUNASR},
                  {{"model", o.model},
                   {"model_path", o.model_path},
@@ -181,8 +185,7 @@ SenseVoiceOfflineFunASR::SenseVoiceOfflineFunASR(SenseVoiceOfflineFunASROptions 
                   {"device", o.device}}) {}
 
 std::unique_ptr<BaseASR> SenseVoiceOfflineFunASR::create(SenseVoiceOfflineFunASROptions o) {
-  return stand_in::create_engine<SenseVoiceOfflineFunASR>("SenseVoiceOfflineFunASR",
-                                                          std::move(o));
+  return stand_in::create_engine<SenseVoiceOfflineFunASR>("SenseVoiceOfflineFunASR", std::move(o));
 }
 
 }  // namespace models

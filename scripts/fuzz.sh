@@ -16,9 +16,21 @@ fi
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUERN_FUZZ=ON -DQUERN_SANITIZE=address,undefined -DQUERN_BUILD_TESTS=OFF -DQUERN_BUILD_BENCH=OFF
 cmake --build build-fuzz
+# The shared sanitizer runtime lives beside clang's other runtimes.
+LD_LIBRARY_PATH=$(dirname "$(clang++ -print-file-name=libclang_rt.asan-x86_64.so)")
+export LD_LIBRARY_PATH
+# Libraries the targets link pull in libstdc++ ahead of the runtime; the order is harmless here.
+export ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1
+status=0
 for target in audio_samples_fuzz dualis_fuzz vad_detector_fuzz; do
   echo "== $target (${seconds}s)"
   mkdir -p "build-fuzz/corpus/$target"
-  "build-fuzz/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
-    "build-fuzz/corpus/$target" 2>&1 | grep -E "^(stat::number_of_executed_units|#[0-9]+ *DONE|==)" || true
+  log="build-fuzz/$target.log"
+  if ! "build-fuzz/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
+      "build-fuzz/corpus/$target" > "$log" 2>&1; then
+    status=1
+    tail -n 40 "$log"
+  fi
+  grep -E "^stat::(number_of_executed_units|peak_rss_mb)" "$log" || true
 done
+exit $status

@@ -57,9 +57,9 @@ AudioInput read_audio(const std::string& path, int target_rate) {
   std::size_t done = 0;
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
   const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-  soxr_error_t error = soxr_oneshot(in.info.samplerate, target_rate, 1, mono.data(), mono.size(),
-                                    nullptr, out.samples.data(), out.samples.size(), &done, &io,
-                                    &quality, nullptr);
+  soxr_error_t error =
+      soxr_oneshot(in.info.samplerate, target_rate, 1, mono.data(), mono.size(), nullptr,
+                   out.samples.data(), out.samples.size(), &done, &io, &quality, nullptr);
   if (error) throw std::runtime_error("cannot resample '" + path + "': " + error);
   out.samples.resize(done);
   return out;

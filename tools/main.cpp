@@ -2,7 +2,6 @@
 //   quern vad FILE        speech segments of an audio file (JSON lines)
 //   quern session FILE    a two-pass recognition session over an audio file (JSON lines)
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <exception>
 #include <map>
@@ -13,11 +12,12 @@
 namespace {
 
 void add_vad_flags(CLI::App& app, quern_cli::VadSettings& vad) {
-  auto* energy = app.add_flag_callback("--energy", [&vad] { vad.use_model = false; },
-                                       "Judge frames by smoothed energy");
-  auto* model = app.add_flag_callback("--model", [&vad] { vad.use_model = true; },
-                                      "Judge frames by the Silero VAD model (default; falls "
-                                      "back to energy when it cannot load)");
+  auto* energy = app.add_flag_callback(
+      "--energy", [&vad] { vad.use_model = false; }, "Judge frames by smoothed energy");
+  auto* model = app.add_flag_callback(
+      "--model", [&vad] { vad.use_model = true; },
+      "Judge frames by the Silero VAD model (default; falls "
+      "back to energy when it cannot load)");
   energy->excludes(model);
   app.add_option("--model-path", vad.model_path, "A TorchScript VAD model file")
       ->check(CLI::ExistingFile);
@@ -56,23 +56,26 @@ int main(int argc, char** argv) {
 
   quern_cli::SessionCommand session;
   auto* session_app = app.add_subcommand(
-      "session", "Run a two-pass recognition session over FILE; partial and final results as "
-                 "JSON lines");
+      "session",
+      "Run a two-pass recognition session over FILE; partial and final results as "
+      "JSON lines");
   session_app->add_option("FILE", session.file, "Audio file (WAV, FLAC, OGG, ...)")->required();
   add_vad_flags(*session_app, session.vad);
   session_app->add_option("--model-type", session.model_type,
                           "paraformer_funasr, sensevoice, sensevoice_funasr or moonshine");
-  session_app->add_option("--max-silence", session.max_silence,
-                          "Seconds without audio that finalise an utterance (default 3.0)")
+  session_app
+      ->add_option("--max-silence", session.max_silence,
+                   "Seconds without audio that finalise an utterance (default 3.0)")
       ->check(CLI::Range(0.0, 3600.0));
-  session_app->add_option("--max-samples", session.max_samples,
-                          "Buffered samples that finalise an utterance (default 480000)")
+  session_app
+      ->add_option("--max-samples", session.max_samples,
+                   "Buffered samples that finalise an utterance (default 480000)")
       ->check(CLI::Range(0LL, 1LL << 40));
   session_app->add_option("--hotwords", session.hotwords, "Hotwords separated by whitespace");
   session_app->add_option("--punc-model", session.punc_model,
                           "Punctuation model name (empty: no punctuation)");
-  session_app->add_flag_callback("--no-2pass", [&session] { session.two_pass = false; },
-                                 "Skip the offline second pass");
+  session_app->add_flag_callback(
+      "--no-2pass", [&session] { session.two_pass = false; }, "Skip the offline second pass");
   session_app->add_flag("--realtime", session.realtime,
                         "Feed chunks at the audio's own pace and poll for the silence timeout "
                         "from a second thread");

@@ -4,9 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <mutex>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 namespace quern_cli {
 

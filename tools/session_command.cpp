@@ -76,9 +76,10 @@ int run_session(const SessionCommand& command) {
         }
         auto [needed, reason] = session.check_finalization_needed();
         if (needed && !timed_out.exchange(true)) finalize(reason, fed_seconds);
-        if (stopped && (timed_out || std::chrono::duration<double>(
-                                         std::chrono::steady_clock::now() - stopped_at)
-                                             .count() > give_up)) {
+        if (stopped &&
+            (timed_out ||
+             std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped_at).count() >
+                 give_up)) {
           return;
         }
       }

@@ -35,7 +35,8 @@ int run_vad(const VadCommand& command) {
     if (command.probabilities) {
       // Frame by frame, to report each frame's probability; the same judgement as one call.
       for (std::size_t i = 0; i < count; ++i) {
-        const auto [speech, frame_ended] = detector.process_audio(frames.slice(i * frame, (i + 1) * frame));
+        const auto [speech, frame_ended] =
+            detector.process_audio(frames.slice(i * frame, (i + 1) * frame));
         has_speech = has_speech || speech;
         ended = ended || frame_ended;
         emit({{"time", static_cast<double>((frames_done + i) * frame) / rate},

@@ -93,8 +93,8 @@ class AudioSamples {
   template <class T>
   explicit AudioSamples(std::vector<T>&& samples) : size_(samples.size()), dtype_(dtype_of_v<T>) {
     auto holder = std::make_shared<std::vector<T>>(std::move(samples));
-    data_ = std::shared_ptr<const std::byte>(
-        holder, reinterpret_cast<const std::byte*>(holder->data()));
+    data_ = std::shared_ptr<const std::byte>(holder,
+                                             reinterpret_cast<const std::byte*>(holder->data()));
   }
 
   // Copies the given samples into a new array.
@@ -158,8 +158,8 @@ class AudioSamples {
   AudioSamples slice(std::size_t start, std::size_t end) const {
     if (start > end || end > size_) {
       throw std::out_of_range("AudioSamples: slice [" + std::to_string(start) + ", " +
-                              std::to_string(end) + ") out of range for " +
-                              std::to_string(size_) + " samples");
+                              std::to_string(end) + ") out of range for " + std::to_string(size_) +
+                              " samples");
     }
     AudioSamples view(*this);
     view.data_ = std::shared_ptr<const std::byte>(data_, data_.get() + start * dtype_size(dtype_));

@@ -70,8 +70,8 @@ void Dualis::append_audio(const utils::AudioSamples& audio) {
   {
     std::lock_guard lock(audio_lock);
     audio_buffer.push_back(audio);
-    const auto total = _total_samples.load(std::memory_order_relaxed) +
-                       static_cast<std::int64_t>(audio.size());
+    const auto total =
+        _total_samples.load(std::memory_order_relaxed) + static_cast<std::int64_t>(audio.size());
     _total_samples.store(total);
     QUERN_LOG_DEBUG("Audio buffer size: " + std::to_string(audio_buffer.size()) +
                     ", total samples: " + std::to_string(total));

@@ -43,8 +43,10 @@ namespace models::dualis {
 // The controller's settings, in constructor order. Callers name what they change:
 //   Dualis d({.model_type = "moonshine", .max_silence_duration = 2.0});
 struct DualisOptions {
-  std::string model_type = std::string(quern_config::value(quern_config::ModelType::PARAFORMER_FUNASR));
-  std::string stream_model = "iic/speech_paraformer-large_asr_nat-zh-cn-16k-common-vocab8404-online";
+  std::string model_type =
+      std::string(quern_config::value(quern_config::ModelType::PARAFORMER_FUNASR));
+  std::string stream_model =
+      "iic/speech_paraformer-large_asr_nat-zh-cn-16k-common-vocab8404-online";
   std::string stream_model_path = "";
   std::optional<std::string> stream_revision = "v2.0.4";  // absent is handed on as ""
   std::string offline_model =
@@ -58,22 +60,22 @@ struct DualisOptions {
   std::vector<int> chunk_size = {0, 10, 5};
   int encoder_chunk_look_back = 4;
   int decoder_chunk_look_back = 1;
-  double max_silence_duration = 3.0;    // seconds without a new chunk before finalising
+  double max_silence_duration = 3.0;        // seconds without a new chunk before finalising
   std::int64_t max_audio_samples = 480000;  // buffered samples at which to finalise
-  int sample_rate = 16000;              // Hz, handed to the engines that take it
+  int sample_rate = 16000;                  // Hz, handed to the engines that take it
   bool enable_2pass = true;
   std::string stream_tokens = "";
   std::string offline_tokens = "";
   int num_threads = 2;
   bool use_itn = true;
-  std::string language = "auto";        // handed to the engines at creation
+  std::string language = "auto";  // handed to the engines at creation
   std::string vad_model = "";
-  std::string vad_model_path = "";      // stored only
+  std::string vad_model_path = "";  // stored only
   double vad_threshold = 0.5;
-  double vad_min_silence_duration = 0.5;   // seconds
-  double vad_min_speech_duration = 0.25;   // seconds
-  double vad_max_speech_duration = 15.0;   // seconds
-  std::string hotwords = "";            // words separated by whitespace
+  double vad_min_silence_duration = 0.5;  // seconds
+  double vad_min_speech_duration = 0.25;  // seconds
+  double vad_max_speech_duration = 15.0;  // seconds
+  std::string hotwords = "";              // words separated by whitespace
 };
 
 // Raised by load() when a SenseVoice engine is needed and its runtime is missing.
@@ -188,8 +190,8 @@ class DUALIS_API Dualis {
   std::mutex audio_lock;
   bool _is_finalized = false;  // guarded by _finalize_lock
   std::mutex _finalize_lock;
-  std::atomic<double> _last_audio_time{0.0};      // wall-clock seconds; 0.0: no chunk yet
-  std::atomic<std::int64_t> _total_samples{0};    // changed only under audio_lock
+  std::atomic<double> _last_audio_time{0.0};    // wall-clock seconds; 0.0: no chunk yet
+  std::atomic<std::int64_t> _total_samples{0};  // changed only under audio_lock
 
  private:
   void load_locked();

@@ -41,12 +41,12 @@ Options funasr_offline_options(const Dualis& d) {
 std::unique_ptr<BaseASR> Dualis::create_stream_engine() {
   if (is(model_type, ModelType::MOONSHINE)) {
     // The Moonshine engines always run Chinese at 16 kHz, whatever the session's settings.
-    return std::make_unique<nightjar::MoonshineStreamASR>(nightjar::MoonshineStreamASROptions{
-        .model = stream_model_name,
-        .device = device,
-        .language = "zh",
-        .update_interval = 0.3,
-        .sample_rate = 16000});
+    return std::make_unique<nightjar::MoonshineStreamASR>(
+        nightjar::MoonshineStreamASROptions{.model = stream_model_name,
+                                            .device = device,
+                                            .language = "zh",
+                                            .update_interval = 0.3,
+                                            .sample_rate = 16000});
   }
   if (is(model_type, ModelType::SENSEVOICE)) {
     if (!SENSEVOICE_AVAILABLE) {
@@ -112,8 +112,10 @@ void Dualis::load_locked() {
   }
   if (!punc_model && !punc_model_name.empty()) {
     quern_log::logger.info("Loading punctuation model for 2-pass");
-    if (auto* engine = punc_model.store(PunctuationModel::create(
-            {.model = punc_model_name, .revision = revision_or_empty(punc_revision), .device = device}))) {
+    if (auto* engine =
+            punc_model.store(PunctuationModel::create({.model = punc_model_name,
+                                                       .revision = revision_or_empty(punc_revision),
+                                                       .device = device}))) {
       engine->load();
     }
   }

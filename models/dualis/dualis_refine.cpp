@@ -89,8 +89,8 @@ std::string Dualis::offline_refine(const std::string& language) {
                   ", max=" + utils::fixed6(stats.max_abs) + ", mean=" + utils::fixed6(stats.mean) +
                   ", rms=" + utils::fixed6(stats.rms));
   if (stats.rms < 0.001) {
-    quern_log::logger.warning("offline_refine: Audio appears to be silent (RMS=" +
-                              utils::fixed6(stats.rms) + ")");
+    quern_log::logger.warning(
+        "offline_refine: Audio appears to be silent (RMS=" + utils::fixed6(stats.rms) + ")");
   }
 
   if (audio.dtype() != utils::DType::float64) {

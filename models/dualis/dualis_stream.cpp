@@ -18,24 +18,24 @@ std::pair<bool, std::string> Dualis::check_finalization_needed() {
   // Each value is read once, so the reason shows exactly what was tested.
   const std::int64_t total = _total_samples.load();
   if (total >= max_audio_samples) {
-    std::string reason = "max_samples_reached(" + std::to_string(total) + ">=" +
-                         std::to_string(max_audio_samples) + ")";
+    std::string reason = "max_samples_reached(" + std::to_string(total) +
+                         ">=" + std::to_string(max_audio_samples) + ")";
     quern_log::logger.info("check_finalization_needed: " + reason);
     return {true, std::move(reason)};
   }
   const double last = _last_audio_time.load();
   const double since_last = quern_clock::now() - last;
   if (last > 0 && since_last >= max_silence_duration) {
-    std::string reason = "silence_timeout(" + utils::fixed1(since_last) + "s>=" +
-                         utils::shortest(max_silence_duration) + "s)";
+    std::string reason = "silence_timeout(" + utils::fixed1(since_last) +
+                         "s>=" + utils::shortest(max_silence_duration) + "s)";
     quern_log::logger.info("check_finalization_needed: " + reason);
     return {true, std::move(reason)};
   }
   return {false, ""};
 }
 
-std::pair<ResultList, bool> Dualis::stream_generate(const utils::AudioSamples& audio,
-                                                    bool is_final, const std::string& language) {
+std::pair<ResultList, bool> Dualis::stream_generate(const utils::AudioSamples& audio, bool is_final,
+                                                    const std::string& language) {
   if (!stream_asr) load();
   BaseASR* engine = stream_asr.get();
   if (!engine) {

@@ -14,12 +14,12 @@ const runtime::Api* bind_runtime() {
   void* handle = dlopen(runtime::kAdapterSoname, RTLD_NOW | RTLD_NODELETE);
   const runtime::Api* api = nullptr;
   if (handle) {
-    if (auto entry = reinterpret_cast<runtime::AdapterEntry>(dlsym(handle, runtime::kAdapterEntry))) {
+    if (auto entry =
+            reinterpret_cast<runtime::AdapterEntry>(dlsym(handle, runtime::kAdapterEntry))) {
       api = entry();
     }
   }
-  if (!api || !api->Transcriber || !api->TranscriptEventListener ||
-      !api->get_model_for_language) {
+  if (!api || !api->Transcriber || !api->TranscriptEventListener || !api->get_model_for_language) {
     quern_log::logger.warning(
         "moonshine-voice not installed. Install with: pip install moonshine-voice");
     return nullptr;

@@ -6,10 +6,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <span>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "models/nightjar/moonshine_runtime.h"
 #include "utils/export.h"

@@ -31,9 +31,9 @@ ModelCache& MoonshineStreamASR::cache() {
 
 void MoonshineStreamASR::_load_model() {
   if (!MOONSHINE_AVAILABLE) throw MoonshineUnavailableError();
-  _transcriber = load_transcriber(cache(), model + "_" + device + "_" + language, language,
-                                  "Loading Moonshine model: " + model,
-                                  "Moonshine model loaded: " + model);
+  _transcriber =
+      load_transcriber(cache(), model + "_" + device + "_" + language, language,
+                       "Loading Moonshine model: " + model, "Moonshine model loaded: " + model);
   _is_loaded = true;
 }
 
@@ -80,7 +80,8 @@ std::string MoonshineStreamASR::_transcribe_internal(const utils::AudioSamples& 
     return std::move(result.text);
   } catch (...) {
     const std::string message = current_failure_message();
-    quern_log::logger.error("Error in Moonshine transcribe: " + message + ", language: " + language);
+    quern_log::logger.error("Error in Moonshine transcribe: " + message +
+                            ", language: " + language);
     std::throw_with_nested(
         MoonshineRecognitionError(kTranscribeFailurePrefix + message + ", language: " + language));
   }

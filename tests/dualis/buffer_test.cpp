@@ -4,8 +4,8 @@
 #include "tests/dualis/dualis_fixture.h"
 
 using models::dualis::Dualis;
-using quern_test::LogLine;
 using quern_test::Level;
+using quern_test::LogLine;
 
 class DualisBuffer : public quern_test::DualisTest {};
 
@@ -38,8 +38,8 @@ TEST_F(DualisBuffer, HotwordsSplitAtUnicodeWhitespaceWithoutCuttingCharacters) {
   // U+3000 ideographic space, U+00A0 no-break space, and a word whose bytes include 0x85/0xA0
   // continuation bytes that must not be taken for U+0085/U+00A0.
   Dualis d({.hotwords = "\xe4\xbd\xa0\xe5\xa5\xbd\xe3\x80\x80world\xc2\xa0x \xe5\x85\xa0"});
-  EXPECT_EQ(d.hotwords, (std::vector<std::string>{"\xe4\xbd\xa0\xe5\xa5\xbd", "world", "x",
-                                                  "\xe5\x85\xa0"}));
+  EXPECT_EQ(d.hotwords,
+            (std::vector<std::string>{"\xe4\xbd\xa0\xe5\xa5\xbd", "world", "x", "\xe5\x85\xa0"}));
   EXPECT_TRUE(Dualis({.hotwords = ""}).hotwords.empty());
   EXPECT_TRUE(Dualis({.hotwords = " \t\n "}).hotwords.empty());
   EXPECT_EQ(Dualis({.hotwords = "a a"}).hotwords, (std::vector<std::string>{"a", "a"}));
@@ -53,11 +53,11 @@ TEST_F(DualisBuffer, AppendKeepsEveryChunkInOrderAndLogsSizes) {
   clock.advance(1);
   d.append_audio(chunk(0));
   EXPECT_EQ(d._last_audio_time.load(), 101.0);  // an empty chunk still counts as arriving
-  EXPECT_EQ(log.lines(), (std::vector<LogLine>{
-                             {Level::debug, "Audio buffer size: 1, total samples: 1600"},
-                             {Level::debug, "Audio buffer size: 2, total samples: 3200"},
-                             {Level::debug, "Audio buffer size: 3, total samples: 4000"},
-                             {Level::debug, "Audio buffer size: 4, total samples: 4000"}}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<LogLine>{{Level::debug, "Audio buffer size: 1, total samples: 1600"},
+                                  {Level::debug, "Audio buffer size: 2, total samples: 3200"},
+                                  {Level::debug, "Audio buffer size: 3, total samples: 4000"},
+                                  {Level::debug, "Audio buffer size: 4, total samples: 4000"}}));
   EXPECT_EQ(d.get_audio_buffer_length(), 4000);  // over max_audio_samples: nothing dropped
   auto all = d.get_audio_buffer();
   ASSERT_EQ(all.size(), 4000u);
@@ -104,11 +104,10 @@ TEST_F(DualisBuffer, ResetClearsStateAndResetsEnginesInOrder) {
   EXPECT_EQ(d._last_audio_time.load(), 0.0);
   std::vector<std::string> calls;
   for (const auto& c : stand_in::journal()) calls.push_back(c.str());
-  EXPECT_EQ(calls, (std::vector<std::string>{"ParaformerStreamASR.hotwords(hotwords=[])",
-                                             "ParaformerOfflineASR.hotwords(hotwords=[])",
-                                             "ParaformerStreamASR.reset()",
-                                             "ParaformerOfflineASR.reset()",
-                                             "PunctuationModel.reset()"}));
+  EXPECT_EQ(calls, (std::vector<std::string>{
+                       "ParaformerStreamASR.hotwords(hotwords=[])",
+                       "ParaformerOfflineASR.hotwords(hotwords=[])", "ParaformerStreamASR.reset()",
+                       "ParaformerOfflineASR.reset()", "PunctuationModel.reset()"}));
   EXPECT_EQ(d.finalize(), "") << "empty buffer after reset";
 
   // Without engines, reset only clears state.

@@ -65,8 +65,8 @@ TEST_F(DualisConcurrency, EnginesRunWithNoControllerMutexHeld) {
     probe.join();
   };
   for (const char* engine : {"ParaformerStreamASR", "ParaformerOfflineASR"}) {
-    for (const char* op : {"construct", "load", "reset", "stream_generate", "transcribe",
-                           "hotwords"}) {
+    for (const char* op :
+         {"construct", "load", "reset", "stream_generate", "transcribe", "hotwords"}) {
       stand_in::on(engine, op, {.callback = assert_unlocked});
     }
   }

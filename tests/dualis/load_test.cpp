@@ -32,13 +32,11 @@ TEST_F(DualisLoad, UnknownFamilyGetsParaformerWithTheSessionsSettings) {
                 "speech_paraformer-large_asr_nat-zh-cn-16k-common-vocab8404-online, model_path=, "
                 "revision=, device=cuda:1, chunk_size=[0, 8, 4], encoder_chunk_look_back=2, "
                 "decoder_chunk_look_back=1)",
-                "ParaformerStreamASR.load()",
-                "ParaformerOfflineASR.create()",
+                "ParaformerStreamASR.load()", "ParaformerOfflineASR.create()",
                 "ParaformerOfflineASR.construct(model=iic/"
                 "speech_paraformer-large_asr_nat-zh-cn-16k-common-vocab8404-pytorch, "
                 "model_path=, revision=, device=cuda:1)",
-                "ParaformerOfflineASR.load()",
-                "PunctuationModel.create()",
+                "ParaformerOfflineASR.load()", "PunctuationModel.create()",
                 "PunctuationModel.construct(model=iic/"
                 "punc_ct-transformer_zh-cn-common-vad_realtime-vocab272727, revision=, "
                 "device=cuda:1)",
@@ -53,10 +51,19 @@ TEST_F(DualisLoad, UnknownFamilyGetsParaformerWithTheSessionsSettings) {
 }
 
 TEST_F(DualisLoad, SenseVoiceFamiliesGetTheirOwnArguments) {
-  Dualis sv({.model_type = "sensevoice", .stream_model = "s", .offline_model = "o",
-             .punc_model = "", .sample_rate = 8000, .stream_tokens = "st", .offline_tokens = "ot",
-             .num_threads = 3, .use_itn = false, .language = "yue", .vad_model = "v",
-             .vad_threshold = 0.25, .vad_max_speech_duration = 20});
+  Dualis sv({.model_type = "sensevoice",
+             .stream_model = "s",
+             .offline_model = "o",
+             .punc_model = "",
+             .sample_rate = 8000,
+             .stream_tokens = "st",
+             .offline_tokens = "ot",
+             .num_threads = 3,
+             .use_itn = false,
+             .language = "yue",
+             .vad_model = "v",
+             .vad_threshold = 0.25,
+             .vad_max_speech_duration = 20});
   sv.load();
   EXPECT_EQ(stand_in::journal_of("SenseVoiceStreamASR")[1].str(),
             "SenseVoiceStreamASR.construct(model=s, tokens=st, num_threads=3, use_itn=false, "
@@ -113,7 +120,8 @@ TEST_F(DualisLoad, EngineWhoseLoadFailsStaysStoredAndIsNotLoadedAgain) {
   EXPECT_TRUE(d.stream_asr);
   EXPECT_FALSE(d.offline_asr);  // the failure stopped load before the offline engine
   d.load();
-  EXPECT_EQ(ops_of("ParaformerStreamASR"), (std::vector<std::string>{"create", "construct", "load"}));
+  EXPECT_EQ(ops_of("ParaformerStreamASR"),
+            (std::vector<std::string>{"create", "construct", "load"}));
   EXPECT_TRUE(d.offline_asr);
 
   // A failing constructor leaves the field absent.
@@ -140,7 +148,8 @@ TEST_F(DualisLoad, HotwordsReachOnlyEnginesThatTakeThem) {
   auto* stream = dynamic_cast<stand_in::StandInASR*>(d.stream_asr.get());
   ASSERT_NE(stream, nullptr);
   EXPECT_EQ(stream->hotwords(), (std::vector<std::string>{"x", "y"}));
-  EXPECT_EQ(ops_of("ParaformerOfflineASR"), (std::vector<std::string>{"create", "construct", "load"}));
+  EXPECT_EQ(ops_of("ParaformerOfflineASR"),
+            (std::vector<std::string>{"create", "construct", "load"}));
 
   stand_in::once("ParaformerStreamASR", "hotwords", {.error = "too many hotwords"});
   EXPECT_THROW(d._sync_hotwords(), std::runtime_error);

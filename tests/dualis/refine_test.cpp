@@ -23,19 +23,20 @@ TEST_F(DualisRefine, FullSessionLogsExactlyTheseLines) {
   stand_in::on("PunctuationModel", "generate", {.elapsed = 0.0201, .text = "ni hao."});
   log.clear();
   EXPECT_EQ(d.finalize(), "ni hao.");
-  EXPECT_EQ(log.lines(),
-            (std::vector<LogLine>{
-                {Level::debug, "offline_refine: audio shape=(1600,), dtype=float32"},
-                {Level::debug,
-                 "offline_refine: audio stats - min=0.500000, max=0.500000, mean=0.500000, "
-                 "rms=0.500000"},
-                {Level::warning, "offline_refine: Audio dtype is float32, normalizing..."},
-                {Level::debug, "offline_refine: normalize_audio time=0.1ms"},
-                {Level::debug, "offline_refine: Calling offline_asr.transcribe..."},
-                {Level::debug, "offline_refine: offline_asr.transcribe time=153.2ms, text='ni hao'"},
-                {Level::debug, "offline_refine: punctuation time=20.1ms, text='ni hao.'"},
-                {Level::info, "offline_refine total time=173.4ms (transcribe=153.2ms, punc=20.1ms)"},
-                {Level::info, "Dualis finalize total time=173.4ms"}}));
+  EXPECT_EQ(
+      log.lines(),
+      (std::vector<LogLine>{
+          {Level::debug, "offline_refine: audio shape=(1600,), dtype=float32"},
+          {Level::debug,
+           "offline_refine: audio stats - min=0.500000, max=0.500000, mean=0.500000, "
+           "rms=0.500000"},
+          {Level::warning, "offline_refine: Audio dtype is float32, normalizing..."},
+          {Level::debug, "offline_refine: normalize_audio time=0.1ms"},
+          {Level::debug, "offline_refine: Calling offline_asr.transcribe..."},
+          {Level::debug, "offline_refine: offline_asr.transcribe time=153.2ms, text='ni hao'"},
+          {Level::debug, "offline_refine: punctuation time=20.1ms, text='ni hao.'"},
+          {Level::info, "offline_refine total time=173.4ms (transcribe=153.2ms, punc=20.1ms)"},
+          {Level::info, "Dualis finalize total time=173.4ms"}}));
   // finalize always refines in Chinese, and the engine saw normalize_audio's output.
   auto transcribe = stand_in::journal_of("ParaformerOfflineASR").back();
   EXPECT_EQ(transcribe.op, "transcribe");
@@ -47,8 +48,9 @@ TEST_F(DualisRefine, FullSessionLogsExactlyTheseLines) {
   // Once per utterance.
   log.clear();
   EXPECT_EQ(d.finalize(), "");
-  EXPECT_EQ(log.lines(), (std::vector<LogLine>{
-                             {Level::warning, "finalize: Already finalized, returning empty string"}}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<LogLine>{
+                {Level::warning, "finalize: Already finalized, returning empty string"}}));
   d.reset();
   d.stream_generate(chunk(1600));
   EXPECT_EQ(d.finalize(), "ni hao.");
@@ -93,8 +95,8 @@ TEST_F(DualisRefine, StatisticsOfIntegerAndSignedSamples) {
 TEST_F(DualisRefine, EmptyTextsSkipPunctuation) {
   Dualis d;
   d.append_audio(chunk(100));
-  for (const ResultList& results : {ResultList{}, ResultList{{{"confidence", 0.5}}},
-                                    ResultList{{{"text", ""}}}}) {
+  for (const ResultList& results :
+       {ResultList{}, ResultList{{{"confidence", 0.5}}}, ResultList{{{"text", ""}}}}) {
     stand_in::once("ParaformerOfflineASR", "transcribe", {.results = results});
     log.clear();
     EXPECT_EQ(d.offline_refine(), "");
@@ -114,11 +116,10 @@ TEST_F(DualisRefine, NothingToRefine) {
   off.append_audio(chunk(100));
   EXPECT_EQ(off.finalize(), "");
   EXPECT_TRUE(off._is_finalized);
-  EXPECT_EQ(log.texts(),
-            (std::vector<std::string>{
-                "Audio buffer size: 1, total samples: 100",
-                "offline_refine: enable_2pass is False, skipping offline processing",
-                "Dualis finalize total time=0.0ms"}));
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{
+                             "Audio buffer size: 1, total samples: 100",
+                             "offline_refine: enable_2pass is False, skipping offline processing",
+                             "Dualis finalize total time=0.0ms"}));
   EXPECT_TRUE(stand_in::journal().empty());
 
   // Empty buffer: load has run, transcribe has not.
@@ -127,7 +128,8 @@ TEST_F(DualisRefine, NothingToRefine) {
   EXPECT_EQ(empty.offline_refine(), "");
   EXPECT_TRUE(empty.stream_asr && empty.offline_asr && empty.punc_model);
   EXPECT_EQ(log.texts().back(), "offline_refine: Empty audio buffer");
-  EXPECT_EQ(ops_of("ParaformerOfflineASR"), (std::vector<std::string>{"create", "construct", "load"}));
+  EXPECT_EQ(ops_of("ParaformerOfflineASR"),
+            (std::vector<std::string>{"create", "construct", "load"}));
 
   // Offline factory yields nothing: the error line, no text.
   stand_in::on("ParaformerOfflineASR", "create", {.yields_none = true});

@@ -25,8 +25,9 @@ TEST_F(DualisStream, DecisionTableInOrder) {
   clock.advance(0.6);
   log.clear();
   EXPECT_EQ(d.check_finalization_needed(), (Decision{true, "silence_timeout(3.5s>=3.0s)"}));
-  EXPECT_EQ(log.lines(), (std::vector<LogLine>{
-                             {Level::info, "check_finalization_needed: silence_timeout(3.5s>=3.0s)"}}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<LogLine>{
+                {Level::info, "check_finalization_needed: silence_timeout(3.5s>=3.0s)"}}));
 
   // The size limit wins over the timeout, and is reported with the current counts each time.
   d.append_audio(chunk(1600));
@@ -120,7 +121,8 @@ TEST_F(DualisStream, TimingLineOnlyForSlowEngineCalls) {
   log.clear();
   d.stream_generate(chunk(1600));
   EXPECT_EQ(log.count("Audio buffer size: 1, total samples: 1600"), 1);
-  for (const auto& l : log.texts()) EXPECT_EQ(l.find("Dualis stream_generate time="), std::string::npos);
+  for (const auto& l : log.texts())
+    EXPECT_EQ(l.find("Dualis stream_generate time="), std::string::npos);
 
   stand_in::once("ParaformerStreamASR", "stream_generate", {.elapsed = 0.01234});
   d.stream_generate(chunk(1600));

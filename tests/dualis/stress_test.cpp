@@ -20,7 +20,9 @@ constexpr int kRounds = 10000;
 
 class QuietLog {
  public:
-  QuietLog() : old_(quern_log::logger.level()) { quern_log::logger.set_level(quern_log::Level::error); }
+  QuietLog() : old_(quern_log::logger.level()) {
+    quern_log::logger.set_level(quern_log::Level::error);
+  }
   ~QuietLog() { quern_log::logger.set_level(old_); }
 
  private:
@@ -81,8 +83,8 @@ TEST(DualisStress, ThousandSessionsWithAPollerLoseNoSample) {
   };
   std::vector<Session> sessions(kSessions);
   for (auto& s : sessions) {
-    s.d = std::make_unique<Dualis>(models::dualis::DualisOptions{
-        .punc_model = "", .max_audio_samples = 7 * kChunk});
+    s.d = std::make_unique<Dualis>(
+        models::dualis::DualisOptions{.punc_model = "", .max_audio_samples = 7 * kChunk});
     s.d->load();
   }
   std::atomic<int> feeding{2};

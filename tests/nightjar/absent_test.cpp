@@ -17,7 +17,9 @@ using quern_test::LogLine;
 
 namespace {
 
-utils::AudioSamples chunk(std::size_t n) { return utils::AudioSamples(std::vector<float>(n, 0.1f)); }
+utils::AudioSamples chunk(std::size_t n) {
+  return utils::AudioSamples(std::vector<float>(n, 0.1f));
+}
 
 const LogLine kWarning{Level::warning,
                        "moonshine-voice not installed. Install with: pip install moonshine-voice"};
@@ -71,9 +73,9 @@ TEST(MoonshineAbsent, SessionLoadsFailTwiceThenYieldNoText) {
   EXPECT_THROW(d.load(), MoonshineUnavailableError);
   EXPECT_TRUE(d.offline_asr);
   // The runtime is looked for on first use: here, the first engine's construction.
-  EXPECT_EQ(log.texts(), (std::vector<std::string>{"Loading streaming ASR model for 2-pass",
-                                                   kWarning.text,
-                                                   "Loading offline ASR model for 2-pass"}));
+  EXPECT_EQ(log.texts(),
+            (std::vector<std::string>{"Loading streaming ASR model for 2-pass", kWarning.text,
+                                      "Loading offline ASR model for 2-pass"}));
   d.load();  // the punctuation engine comes last
   EXPECT_TRUE(d.punc_model);
 

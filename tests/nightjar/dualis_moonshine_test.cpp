@@ -12,17 +12,19 @@ using namespace models::nightjar;
 class DualisMoonshine : public quern_test::NightjarTest {};
 
 TEST_F(DualisMoonshine, SessionEndToEndTakesTheTextFromTheOfflinePass) {
-  Dualis d({.model_type = "moonshine", .stream_model = "ms/stream", .offline_model = "ms/offline",
-            .sample_rate = 8000, .language = "en"});
+  Dualis d({.model_type = "moonshine",
+            .stream_model = "ms/stream",
+            .offline_model = "ms/offline",
+            .sample_rate = 8000,
+            .language = "en"});
   d.load();
-  EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                             "Loading streaming ASR model for 2-pass",
-                             "Loading Moonshine model: ms/stream",
-                             "Moonshine model loaded: ms/stream",
-                             "Loading offline ASR model for 2-pass",
-                             "Loading Moonshine offline model: ms/offline",
-                             "Moonshine offline model loaded: ms/offline",
-                             "Loading punctuation model for 2-pass"}));
+  EXPECT_EQ(
+      log.texts(),
+      (std::vector<std::string>{
+          "Loading streaming ASR model for 2-pass", "Loading Moonshine model: ms/stream",
+          "Moonshine model loaded: ms/stream", "Loading offline ASR model for 2-pass",
+          "Loading Moonshine offline model: ms/offline",
+          "Moonshine offline model loaded: ms/offline", "Loading punctuation model for 2-pass"}));
   auto* stream = dynamic_cast<MoonshineStreamASR*>(d.stream_asr.get());
   auto* offline = dynamic_cast<MoonshineOfflineASR*>(d.offline_asr.get());
   ASSERT_TRUE(stream && offline);

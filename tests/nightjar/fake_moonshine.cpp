@@ -57,10 +57,10 @@ class FakeTranscriber : public runtime::Transcriber {
   runtime::Transcript transcribe_without_streaming(std::span<const float> audio, int sample_rate,
                                                    int flags) override {
     check_not_concurrent guard(busy_);
-    enter("transcribe_without_streaming",
-          name_ + ".transcribe_without_streaming(" + std::to_string(audio.size()) +
-              ", sample_rate=" + std::to_string(sample_rate) + ", flags=" + std::to_string(flags) +
-              ")");
+    enter("transcribe_without_streaming", name_ + ".transcribe_without_streaming(" +
+                                              std::to_string(audio.size()) +
+                                              ", sample_rate=" + std::to_string(sample_rate) +
+                                              ", flags=" + std::to_string(flags) + ")");
     runtime::Transcript t;
     std::lock_guard lock(state().mutex);
     for (const auto& l : state().lines) t.lines.push_back({l});

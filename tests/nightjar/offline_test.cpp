@@ -23,9 +23,9 @@ TEST_F(MoonshineOffline, EqualKeysShareOneTranscriberLoadedOnce) {
   EXPECT_TRUE(a._is_loaded);
   EXPECT_EQ(fake_moonshine::calls(), (std::vector<std::string>{"get_model_for_language(zh)",
                                                                "Transcriber(/fake/zh.bin, base)"}));
-  EXPECT_EQ(log.lines(), (std::vector<LogLine>{
-                             {Level::info, "Loading Moonshine offline model: offline/share"},
-                             {Level::info, "Moonshine offline model loaded: offline/share"}}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<LogLine>{{Level::info, "Loading Moonshine offline model: offline/share"},
+                                  {Level::info, "Moonshine offline model loaded: offline/share"}}));
   EXPECT_EQ(a.model, "offline/share");
   EXPECT_EQ(a.revision, "");
   EXPECT_EQ(std::get<std::string>(a.model_type), "moonshine");
@@ -67,7 +67,8 @@ TEST_F(MoonshineOffline, ConcurrentConstructionLoadsEachKeyOnce) {
   int creations = 0;
   for (const auto& c : fake_moonshine::calls()) creations += c.rfind("Transcriber(", 0) == 0;
   EXPECT_EQ(creations, 2);
-  for (int i = 2; i < kThreads; ++i) EXPECT_EQ(engines[i]->_transcriber, engines[i % 2]->_transcriber);
+  for (int i = 2; i < kThreads; ++i)
+    EXPECT_EQ(engines[i]->_transcriber, engines[i % 2]->_transcriber);
 }
 
 TEST_F(MoonshineOffline, FailedLoadStoresNothingAndIsRetried) {
@@ -78,7 +79,8 @@ TEST_F(MoonshineOffline, FailedLoadStoresNothingAndIsRetried) {
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "no model for zh");
   }
-  EXPECT_EQ(log.texts(), std::vector<std::string>{"Loading Moonshine offline model: offline/retry"});
+  EXPECT_EQ(log.texts(),
+            std::vector<std::string>{"Loading Moonshine offline model: offline/retry"});
   EXPECT_EQ(MoonshineOfflineASR::cache()._model_cache.count("offline/retry_cpu_zh"), 0u);
 
   fake_moonshine::set_model_values({"/a", "b", "c"});
@@ -115,7 +117,8 @@ TEST_F(MoonshineOffline, TranscriptLinesAreJoinedWithOneSpace) {
   fake_moonshine::set_hook([&](const std::string&) { clock.advance(0.1532); });
   fake_moonshine::set_lines({"x"});
   asr.transcribe(chunk(16000));
-  EXPECT_EQ(log.lines().back().text, "MoonshineOfflineASR transcribe time=153.2ms, audio_len=16000");
+  EXPECT_EQ(log.lines().back().text,
+            "MoonshineOfflineASR transcribe time=153.2ms, audio_len=16000");
 }
 
 TEST_F(MoonshineOffline, FailuresLogOnceAndNestTheCause) {
@@ -133,7 +136,8 @@ TEST_F(MoonshineOffline, FailuresLogOnceAndNestTheCause) {
     EXPECT_EQ(quern_test::nested_message(e), "decoder exploded");
   }
   EXPECT_EQ(log.at_least(Level::info),
-            (std::vector<LogLine>{{Level::error, "Error in Moonshine offline transcribe: decoder exploded"}}));
+            (std::vector<LogLine>{
+                {Level::error, "Error in Moonshine offline transcribe: decoder exploded"}}));
 
   fake_moonshine::fail_oddly("transcribe_without_streaming");
   EXPECT_THROW(asr.transcribe(chunk(100)), MoonshineRecognitionError);

@@ -24,8 +24,8 @@ class MoonshineStream : public quern_test::NightjarTest {
 };
 
 TEST_F(MoonshineStream, StateTable) {
-  MoonshineStreamASR asr({.model = "stream/table", .language = "en", .update_interval = 9.0,
-                          .sample_rate = 16000});
+  MoonshineStreamASR asr(
+      {.model = "stream/table", .language = "en", .update_interval = 9.0, .sample_rate = 16000});
   EXPECT_EQ(std::get<quern_config::ModelType>(asr.model_type), quern_config::ModelType::MOONSHINE);
   EXPECT_EQ(log.texts(), (std::vector<std::string>{"Loading Moonshine model: stream/table",
                                                    "Moonshine model loaded: stream/table"}));
@@ -87,8 +87,9 @@ TEST_F(MoonshineStream, FailuresKeepTheFlagWhereTheyHappened) {
     EXPECT_EQ(quern_test::nested_message(e), "device busy");
   }
   EXPECT_FALSE(asr._streaming_started);
-  EXPECT_EQ(log.lines(),
-            (std::vector<LogLine>{{Level::error, "Error in Moonshine stream_generate: device busy"}}));
+  EXPECT_EQ(
+      log.lines(),
+      (std::vector<LogLine>{{Level::error, "Error in Moonshine stream_generate: device busy"}}));
 
   fake_moonshine::fail("add_audio", "overflow");
   EXPECT_THROW(asr.stream_generate(chunk(100)), MoonshineRecognitionError);
@@ -124,8 +125,9 @@ TEST_F(MoonshineStream, TranscribeUsesTheWholeUtteranceCallAndReportsZh) {
     EXPECT_EQ(std::string(e.what()),
               "Moonshine\xe8\xaf\x86\xe5\x88\xab\xe5\xa4\xb1\xe8\xb4\xa5: timeout, language: zh");
   }
-  EXPECT_EQ(log.lines(), (std::vector<LogLine>{
-                             {Level::error, "Error in Moonshine transcribe: timeout, language: zh"}}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<LogLine>{
+                {Level::error, "Error in Moonshine transcribe: timeout, language: zh"}}));
   fake_moonshine::set_lines({});
   EXPECT_TRUE(asr.transcribe(chunk(400)).empty());
 }

@@ -88,8 +88,8 @@ TEST(NormalizeAudio, ScalesIntegersClipsFloatsAndMapsNanToZero) {
   EXPECT_EQ(i32.as<double>()[1], 0.5);
 
   const double inf = std::numeric_limits<double>::infinity();
-  auto f = utils::normalize_audio(
-      AudioSamples::copy_of({2.0, -inf, std::nan(""), 0.25, inf}), DType::float32);
+  auto f = utils::normalize_audio(AudioSamples::copy_of({2.0, -inf, std::nan(""), 0.25, inf}),
+                                  DType::float32);
   ASSERT_EQ(f.dtype(), DType::float32);
   EXPECT_EQ(std::vector<float>(f.as<float>().begin(), f.as<float>().end()),
             (std::vector<float>{1.f, -1.f, 0.f, 0.25f, 1.f}));

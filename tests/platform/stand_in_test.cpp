@@ -33,8 +33,7 @@ TEST(StandIn, JournalRecordsNamedArgumentsInOrder) {
   EXPECT_EQ(asr.model, "m");
 
   models::SenseVoiceStreamASR sv({.vad_threshold = 0.5, .vad_max_speech_duration = 15});
-  EXPECT_EQ(stand_in::journal_of("SenseVoiceStreamASR")[0].arg("vad_max_speech_duration"),
-            "15.0");
+  EXPECT_EQ(stand_in::journal_of("SenseVoiceStreamASR")[0].arg("vad_max_speech_duration"), "15.0");
 }
 
 TEST(StandIn, ScriptsResultsErrorsTimeAndCallbacks) {

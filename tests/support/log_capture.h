@@ -29,8 +29,8 @@ class LogCapture {
  public:
   explicit LogCapture(Level level = Level::debug) : old_level_(quern_log::logger.level()) {
     quern_log::logger.set_level(level);
-    old_sink_ = quern_log::logger.set_sink(std::make_shared<const quern_log::Sink>(
-        [this](Level lv, std::string_view text) {
+    old_sink_ = quern_log::logger.set_sink(
+        std::make_shared<const quern_log::Sink>([this](Level lv, std::string_view text) {
           std::lock_guard lock(mutex_);
           lines_.push_back({lv, std::string(text)});
         }));

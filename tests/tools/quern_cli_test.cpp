@@ -1,14 +1,12 @@
 // The quern command-line host, run as a user runs it: segments, probabilities, sessions,
 // conversion of other formats, and one-line errors.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
-
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "tests/vad/vad_paths.h"
 
@@ -115,7 +113,8 @@ TEST(QuernSession, OneFinalLinePerSpokenSentence) {
   ASSERT_EQ(limited.status, 0) << limited.err;
   bool by_limit = false;
   for (const auto& l : limited.lines) {
-    if (l["type"] == "final" && l["reason"].get<std::string>().rfind("max_samples_reached(", 0) == 0) {
+    if (l["type"] == "final" &&
+        l["reason"].get<std::string>().rfind("max_samples_reached(", 0) == 0) {
       by_limit = true;
       EXPECT_EQ(l["text"], "");  // no second pass
     }
@@ -135,10 +134,10 @@ TEST(QuernCli, ConvertsStereoAt44100) {
 TEST(QuernCli, ErrorsAreOneLineAndNonZero) {
   const std::string junk = testing::TempDir() + "/junk.wav";
   std::ofstream(junk) << "not audio";
-  for (const std::string& args : std::vector<std::string>{"vad /no/such/file.wav", "vad " + junk,
-                                 "vad --sample-rate 44100 " + kSample, "vad --chunk-ms 0 " + kSample,
-                                 "vad --threshold abc " + kSample, "session", "frobnicate",
-                                 "vad --energy --probabilities " + kSample}) {
+  for (const std::string& args : std::vector<std::string>{
+           "vad /no/such/file.wav", "vad " + junk, "vad --sample-rate 44100 " + kSample,
+           "vad --chunk-ms 0 " + kSample, "vad --threshold abc " + kSample, "session", "frobnicate",
+           "vad --energy --probabilities " + kSample}) {
     const auto r = quern(args);
     EXPECT_NE(r.status, 0) << args;
     EXPECT_TRUE(r.lines.empty()) << args;

@@ -41,8 +41,8 @@ std::vector<ChunkResult> run(VADDetector& detector, const quern_test::Wav& wav) 
   std::vector<ChunkResult> out;
   for (std::size_t at = 0; at + chunk <= all.size(); at += chunk) {
     auto [speech, ended] = detector.process_audio(all.slice(at, at + chunk));
-    out.push_back({double(at) / wav.sample_rate, double(at + chunk) / wav.sample_rate, speech,
-                   ended});
+    out.push_back(
+        {double(at) / wav.sample_rate, double(at + chunk) / wav.sample_rate, speech, ended});
   }
   return out;
 }
@@ -109,8 +109,7 @@ TEST(RealSpeech, ModelModeMatchesTheModelOnRecordings) {
     const AudioSamples all(std::vector<float>(wav.samples));
     int checked = 0, speech = 0;
     for (std::size_t i = 0; i < reference.size(); ++i) {
-      const bool has_speech =
-          detector.process_audio(all.slice(i * frame, (i + 1) * frame)).first;
+      const bool has_speech = detector.process_audio(all.slice(i * frame, (i + 1) * frame)).first;
       if (std::fabs(reference[i] - 0.5) < 1e-4) continue;
       ASSERT_EQ(has_speech, reference[i] > 0.5) << name << " frame " << i;
       ++checked;

@@ -33,11 +33,11 @@ Stream load(const std::string& name, std::size_t max_frames = 600) {
 
 std::unique_ptr<VADDetector> detector_for(const Stream& s,
                                           std::optional<std::string> model_path = std::nullopt) {
-  return std::make_unique<VADDetector>(std::make_shared<VADConfig>(
-      VADConfigFields{.sample_rate = s.sample_rate,
-                      .frame_size = static_cast<int>(s.frame),
-                      .use_model = true,
-                      .model_path = std::move(model_path)}));
+  return std::make_unique<VADDetector>(
+      std::make_shared<VADConfig>(VADConfigFields{.sample_rate = s.sample_rate,
+                                                  .frame_size = static_cast<int>(s.frame),
+                                                  .use_model = true,
+                                                  .model_path = std::move(model_path)}));
 }
 
 std::vector<double> solo(const Stream& s, std::optional<std::string> model_path = std::nullopt) {

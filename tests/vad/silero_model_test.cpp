@@ -2,8 +2,6 @@
 // failures, and agreement of the converted model with ONNX Runtime on real speech.
 //
 // CTest runs each test in its own process, so every test starts with an empty cache.
-#include "utils/vad/silero_vad_model.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -12,6 +10,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/wav.h"
 #include "tests/vad/vad_paths.h"
+#include "utils/vad/silero_vad_model.h"
 
 using quern_test::fixture;
 using quern_test::Level;
@@ -41,9 +40,10 @@ TEST(SileroCache, SameKeyLoadsOnceAndNoneMeansAbsent) {
   auto c = SileroVADModel::get_instance(std::string("None"));
   EXPECT_EQ(a, b);
   EXPECT_EQ(a, c);
-  EXPECT_EQ(log.lines(), (std::vector<LogLine>{{Level::info, kHub},
-                                               {Level::info, kLoaded},
-                                               {Level::info, "Created new SileroVADModel instance for None_cpu"}}));
+  EXPECT_EQ(log.lines(), (std::vector<LogLine>{
+                             {Level::info, kHub},
+                             {Level::info, kLoaded},
+                             {Level::info, "Created new SileroVADModel instance for None_cpu"}}));
   EXPECT_EQ(stand_in::journal_of("load_silero_vad").size(), 1u);
 
   // "" is its own key; another device string is another instance.
@@ -60,9 +60,9 @@ TEST(SileroCache, MissingPathFallsBackToThePackagedModel) {
   LogCapture log(Level::info);
   auto m = SileroVADModel::get_instance(std::string("/no/such/model.jit"));
   EXPECT_TRUE(m->has_model());
-  EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                             kHub, kLoaded,
-                             "Created new SileroVADModel instance for /no/such/model.jit_cpu"}));
+  EXPECT_EQ(log.texts(),
+            (std::vector<std::string>{
+                kHub, kLoaded, "Created new SileroVADModel instance for /no/such/model.jit_cpu"}));
 }
 
 TEST(SileroCache, FailedLoadsStoreNothingAndAreRetried) {
@@ -75,10 +75,11 @@ TEST(SileroCache, FailedLoadsStoreNothingAndAreRetried) {
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "Failed to load Silero VAD model");
   }
-  EXPECT_EQ(log.lines(), (std::vector<LogLine>{
-                             {Level::info, kHub},
-                             {Level::error,
-                              "Failed to load Silero VAD model: Failed to load Silero VAD model"}}));
+  EXPECT_EQ(
+      log.lines(),
+      (std::vector<LogLine>{
+          {Level::info, kHub},
+          {Level::error, "Failed to load Silero VAD model: Failed to load Silero VAD model"}}));
   log.clear();
   auto m = SileroVADModel::get_instance();
   EXPECT_EQ(log.count("Created new SileroVADModel instance for None_cpu"), 1);
@@ -97,9 +98,9 @@ TEST(SileroCache, LocalFilesLoadByPathAndCorruptOnesFail) {
   LogCapture log(Level::info);
   const auto echo = fixture("echo.jit");
   auto m = SileroVADModel::get_instance(echo);
-  EXPECT_EQ(log.texts(), (std::vector<std::string>{"Loading Silero VAD model from " + echo,
-                                                   "Created new SileroVADModel instance for " +
-                                                       echo + "_cpu"}));
+  EXPECT_EQ(log.texts(),
+            (std::vector<std::string>{"Loading Silero VAD model from " + echo,
+                                      "Created new SileroVADModel instance for " + echo + "_cpu"}));
   EXPECT_EQ(m->model_path, echo);
   EXPECT_EQ(m->device, "cpu");
 
@@ -176,17 +177,22 @@ void expect_agreement(const std::string& wav_path, const std::string& reference_
   SileroVADModel model;  // its own instance: fresh internal state
   auto stream = model.new_stream();
   const AudioSamples all(std::vector<float>(wav.samples));
-  double worst = 0, worst_stream = 0;
+  double worst = 0, worst_stream = 0, worst_between = 0;
   int speech = 0;
   for (std::size_t i = 0; i < reference.size(); ++i) {
     const auto f = all.slice(i * frame, (i + 1) * frame);
-    worst = std::max(worst, std::fabs(model.predict(f, wav.sample_rate) - reference[i]));
-    worst_stream =
-        std::max(worst_stream, std::fabs(model.predict(f, wav.sample_rate, stream) - reference[i]));
+    const double shared = model.predict(f, wav.sample_rate);
+    const double own = model.predict(f, wav.sample_rate, stream);
+    worst = std::max(worst, std::fabs(shared - reference[i]));
+    worst_stream = std::max(worst_stream, std::fabs(own - reference[i]));
+    worst_between = std::max(worst_between, std::fabs(own - shared));
     speech += reference[i] > 0.5;
   }
   EXPECT_LT(worst, 1e-4);
   EXPECT_LT(worst_stream, 1e-4);
+  // A stream's frames run outside the TorchScript interpreter: the same network, equal up to the
+  // order of float sums inside the matrix products.
+  EXPECT_LT(worst_between, 2e-5);
   EXPECT_GT(speech, 20) << "the recording should hold speech";
 }
 

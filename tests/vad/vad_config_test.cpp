@@ -41,10 +41,10 @@ TEST(VADConfig, ModelModeRaisesTooSmallFramesOnce) {
   LogCapture log;
   VADConfig small({.frame_size = 256, .use_model = true});
   EXPECT_EQ(small.frame_size, 512);
-  EXPECT_EQ(log.lines(), (std::vector<LogLine>{
-                             {Level::warning,
-                              "frame_size 256 is too small for model-based VAD, increasing to "
-                              "minimum 512"}}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<LogLine>{{Level::warning,
+                                   "frame_size 256 is too small for model-based VAD, increasing to "
+                                   "minimum 512"}}));
   EXPECT_EQ(small.silence_frames(), 31);
   EXPECT_EQ(small.padding_frames(), 9);
 

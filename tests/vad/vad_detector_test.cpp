@@ -167,15 +167,15 @@ TEST(VADDetector, FallsBackToEnergyWhenTheModelCannotLoad) {
   EXPECT_FALSE(d.vad_model);
   const auto lines = log.lines();
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0],
-            (LogLine{Level::info, "Loading Silero VAD model from torch hub (using local cache)..."}));
+  EXPECT_EQ(lines[0], (LogLine{Level::info,
+                               "Loading Silero VAD model from torch hub (using local cache)..."}));
   const std::string prefix = "Failed to load Silero VAD model: ";
   ASSERT_EQ(lines[1].text.rfind(prefix, 0), 0u);
   const std::string cause = lines[1].text.substr(prefix.size());
   EXPECT_EQ(lines[1].level, Level::error);
-  EXPECT_EQ(lines[2], (LogLine{Level::warning,
-                               "Failed to load VAD model, falling back to energy-based VAD: " +
-                                   cause}));
+  EXPECT_EQ(lines[2],
+            (LogLine{Level::warning,
+                     "Failed to load VAD model, falling back to energy-based VAD: " + cause}));
   EXPECT_EQ(lines[3], (LogLine{Level::info,
                                "VAD initialized with energy-based detection: threshold=0.01, "
                                "silence_duration=1.0s, padding=0.3s"}));

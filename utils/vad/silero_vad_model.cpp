@@ -40,7 +40,8 @@ std::string current_message() {
 
 }  // namespace
 
-SileroVADModel::Stream::Stream(std::unique_ptr<detail::TorchStream> impl) : impl_(std::move(impl)) {}
+SileroVADModel::Stream::Stream(std::unique_ptr<detail::TorchStream> impl)
+    : impl_(std::move(impl)) {}
 SileroVADModel::Stream::Stream(Stream&&) noexcept = default;
 SileroVADModel::Stream& SileroVADModel::Stream::operator=(Stream&&) noexcept = default;
 SileroVADModel::Stream::~Stream() = default;

@@ -21,10 +21,10 @@ std::int64_t frame_count(const char* name, double duration, int sample_rate, int
   // 2^63 is the first value past int64's range; the check also rejects NaN and infinities.
   if (!(frames > -9223372036854775808.0 && frames < 9223372036854775808.0)) {
     throw std::invalid_argument(std::string("VADConfig: ") + name + "=" +
-                                utils::shortest(duration) + " at sample_rate=" +
-                                std::to_string(sample_rate) + " and frame_size=" +
-                                std::to_string(frame_size) + " gives no frame count (" +
-                                utils::shortest(frames) + ")");
+                                utils::shortest(duration) +
+                                " at sample_rate=" + std::to_string(sample_rate) +
+                                " and frame_size=" + std::to_string(frame_size) +
+                                " gives no frame count (" + utils::shortest(frames) + ")");
   }
   return static_cast<std::int64_t>(std::trunc(frames));
 }

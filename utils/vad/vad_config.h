@@ -17,16 +17,16 @@
 namespace utils::vad {
 
 struct VADConfigFields {
-  int sample_rate = 16000;            // samples per second of the audio given to the detector
-  int frame_size = 512;               // samples per analysis frame
-  double energy_threshold = 0.01;     // RMS amplitude (samples in [-1, 1]); speech when above
-  double silence_duration = 1.0;      // seconds of silence after the padding that end speech
-  double speech_padding = 0.3;        // seconds of grace after the last speech frame
-  bool use_model = false;             // judge frames with the Silero VAD model
-  std::string model_name = "silero-vad";             // shown in the start-up message only
+  int sample_rate = 16000;                // samples per second of the audio given to the detector
+  int frame_size = 512;                   // samples per analysis frame
+  double energy_threshold = 0.01;         // RMS amplitude (samples in [-1, 1]); speech when above
+  double silence_duration = 1.0;          // seconds of silence after the padding that end speech
+  double speech_padding = 0.3;            // seconds of grace after the last speech frame
+  bool use_model = false;                 // judge frames with the Silero VAD model
+  std::string model_name = "silero-vad";  // shown in the start-up message only
   std::optional<std::string> model_path = std::nullopt;  // local model file, else the packaged one
-  double model_threshold = 0.5;       // probability; speech when above
-  std::string device = "cpu";         // where the model runs
+  double model_threshold = 0.5;                          // probability; speech when above
+  std::string device = "cpu";                            // where the model runs
 };
 
 struct VAD_API VADConfig : VADConfigFields {

@@ -37,8 +37,8 @@ VADDetector::VADDetector(std::shared_ptr<VADConfig> cfg)
                              "s, padding=" + utils::shortest(config->speech_padding) + "s");
       stream_.emplace(vad_model->new_stream());
     } catch (const std::exception& e) {
-      quern_log::logger.warning(
-          "Failed to load VAD model, falling back to energy-based VAD: " + detail::error_message(e));
+      quern_log::logger.warning("Failed to load VAD model, falling back to energy-based VAD: " +
+                                detail::error_message(e));
       config->use_model = false;
     } catch (...) {
       quern_log::logger.warning(

@@ -21,10 +21,9 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <utility>
-
-#include <nlohmann/json.hpp>
 
 #include "utils/audio_samples.h"
 #include "utils/export.h"
