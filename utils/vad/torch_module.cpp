@@ -136,8 +136,6 @@ std::unique_ptr<TorchModule> TorchModule::load(const std::string& path,
       new TorchModule(std::make_unique<Impl>(std::move(module), device)));
 }
 
-bool TorchModule::has_explicit_state() const { return impl_->explicit_state; }
-
 namespace {
 
 torch::Tensor frame_tensor(const Frame& frame, const torch::Device& device) {
