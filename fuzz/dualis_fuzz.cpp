@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   stand_in::clear();
   FuzzedDataProvider in(data, size);
   Dualis d({.max_silence_duration = in.ConsumeFloatingPointInRange<double>(0.0, 5.0),
-            .max_audio_samples = in.ConsumeIntegralInRange<std::int64_t>(0, 20000)});
+            .max_audio_samples = in.ConsumeIntegralInRange<std::int64_t>(0, 2000)});
   int refines = 0;
   while (in.remaining_bytes() > 0) {
     if (in.ConsumeIntegralInRange<int>(0, 4) == 0) {
@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 0:
         case 1:
           d.stream_generate(utils::AudioSamples(std::vector<float>(
-                                in.ConsumeIntegralInRange<std::size_t>(0, 4000))),
+                                in.ConsumeIntegralInRange<std::size_t>(0, 400))),
                             in.ConsumeBool());
           break;
         case 2:
