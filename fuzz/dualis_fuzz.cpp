@@ -56,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       switch (in.ConsumeIntegralInRange<int>(0, 5)) {
         case 0:
         case 1:
-          d.stream_generate(utils::AudioSamples(std::vector<float>(
-                                in.ConsumeIntegralInRange<std::size_t>(0, 400))),
+          d.stream_generate(utils::AudioSamples(
+                                std::vector<float>(in.ConsumeIntegralInRange<std::size_t>(0, 400))),
                             in.ConsumeBool());
           break;
         case 2:

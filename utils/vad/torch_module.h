@@ -35,7 +35,6 @@ class TorchModule {
   // One frame of one stream. Streams of one module may run concurrently.
   double forward(const Frame& frame, int sample_rate, TorchStream& stream) const;
 
-
  private:
   struct Impl;
   explicit TorchModule(std::unique_ptr<Impl> impl);
