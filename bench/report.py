@@ -103,6 +103,41 @@ def main():
         row("model-mode VAD, detectors sharing one model", f"{r1:.0f}x realtime on 1 thread",
             f"{r2:.0f}x on 2 threads", f"{r2 / r1:.2f}x", "approach 2x", r2 / r1 >= 1.5)
 
+    # The same with torch's and OpenBLAS's default pools: a second thread per frame, and two
+    # detectors' pools competing for the two cores.
+    dflt, _ = load(os.path.join(sys.argv[1], "default_threads"))
+    d1 = dflt.get("BM_ProcessAudio_Model100ms/real_time/threads:1")
+    d2 = dflt.get("BM_ProcessAudio_Model100ms/real_time/threads:2")
+    dp = dflt.get("BM_SileroPredict_OwnStream")
+    if dp:
+        w = ns(dp, "real_time") / 1e3
+        w1 = ns(bench["BM_SileroPredict_OwnStream"], "real_time") / 1e3
+        row("  Silero predict, default thread pools", f"{w:.1f} us",
+            f"OMP_NUM_THREADS=1 {w1:.1f} us", f"{w / w1:.2f}x", "report", True)
+    if one and two and d1 and d2:
+        row("  model-mode VAD, default thread pools", f"{d1['x_realtime']:.0f}x on 1 thread",
+            f"{d2['x_realtime']:.0f}x on 2 threads",
+            f"{d2['x_realtime'] / r2:.2f}x of OMP_NUM_THREADS=1", "report", True)
+
+    # What torch's own settings change (to choose the ones libvad runs with). Wall time: a second
+    # intra-op thread shows up as CPU time on both cores.
+    for path in ("OwnStream", "SharedState"):
+        t1 = bench.get(f"BM_IntraOpThreads/{path}/1")
+        t2 = bench.get(f"BM_IntraOpThreads/{path}/2")
+        if t1 and t2:
+            w1, w2 = ns(t1, "real_time") / 1e3, ns(t2, "real_time") / 1e3
+            row(f"torch intra-op threads, {path}", f"2 threads {w2:.1f} us",
+                f"1 thread {w1:.1f} us", f"{w2 / w1:.2f}x", "report", True)
+    base = bench.get("BM_GraphSetting/AsLoaded")
+    for setting in ("Frozen", "ProfilingOff"):
+        b = bench.get(f"BM_GraphSetting/{setting}")
+        if base and b and not b.get("error_occurred"):
+            row(f"TorchScript forward, {setting}", f"{ns(b) / 1e3:.1f} us",
+                f"as loaded {ns(base) / 1e3:.1f} us", f"{ns(b) / ns(base):.2f}x", "report", True)
+        elif b:
+            row(f"TorchScript forward, {setting}", b.get("error_message", "failed"), "-", "-",
+                "report", True)
+
     widths = [max(len(str(r[i])) for r in rows + [HEADER]) for i in range(len(HEADER))]
     for r in [HEADER, tuple("-" * w for w in widths)] + rows:
         print(" | ".join(str(c).ljust(w) for c, w in zip(r, widths)))

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark command: a Release build in build-release/, every benchmark program, the anchors
 # (ONNX Runtime via Node, Python torch, NumPy) in the same run, and one table of ratios.
-# Model runs use one intra-op thread (OMP_NUM_THREADS=1), as the anchors do.
+# Model runs use one thread (OMP_NUM_THREADS=1), as the anchors do; vad_bench's model runs are
+# repeated with the default thread pools.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -11,11 +12,17 @@ out=build-release/bench-results
 rm -rf "$out" && mkdir -p "$out"
 export OMP_NUM_THREADS=1 QUERN_NODE_MODULES="$PWD/third_party/npm/node_modules"
 [ -n "${NODE_EXTRA_CA_CERTS:-}" ] || export NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt
-for b in dualis_bench vad_bench sessions_bench; do
+for b in dualis_bench vad_bench sessions_bench torch_settings_bench; do
   echo "running $b" >&2
   "build-release/bench/$b" --benchmark_min_time=0.5 --benchmark_repetitions=3 \
     --benchmark_out="$out/$b.json" --benchmark_out_format=json > /dev/null
 done
+# The same model runs with torch's and OpenBLAS's default thread pools (one thread per core each).
+echo "running vad_bench with default thread settings" >&2
+mkdir -p "$out/default_threads"
+env -u OMP_NUM_THREADS build-release/bench/vad_bench --benchmark_filter='OwnStream|Model100ms' \
+  --benchmark_min_time=0.5 --benchmark_repetitions=3 \
+  --benchmark_out="$out/default_threads/vad_bench.json" --benchmark_out_format=json > /dev/null
 echo "running the anchors" >&2
 node bench/anchors/ort_predict.js data/generated/silero_vad_v6.onnx > "$out/ort.json"
 /usr/bin/python3 bench/anchors/torch_predict.py data/generated/silero_vad.jit > "$out/python.json"
