@@ -1,5 +1,6 @@
 // The controller under real threads: exactly-once finalize, engines called with no controller
-// mutex held, and a feeding thread racing a poller and a finaliser without losing samples.
+// mutex held, a feeding thread racing a poller and a finaliser without losing samples, and
+// hotwords changed from another thread while a session streams.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -128,4 +129,22 @@ TEST_F(DualisConcurrency, ConcurrentLoadsCreateEachEngineOnce) {
     for (const auto& c : stand_in::journal()) constructs += c.op == "construct";
     ASSERT_EQ(constructs, 3);
   }
+}
+
+TEST_F(DualisConcurrency, HotwordsChangedWhileStreaming) {
+  Dualis d({.hotwords = "start"});
+  d.load();
+  std::thread feeder([&] {
+    for (int i = 0; i < 200; ++i) d.stream_generate(utils::AudioSamples(std::vector<float>(16)));
+  });
+  std::thread changer([&] {
+    for (int i = 0; i < 200; ++i) d.set_hotwords({"w" + std::to_string(i), "x"});
+  });
+  feeder.join();
+  changer.join();
+  d.set_hotwords({"last"});
+  stand_in::clear_journal();
+  d.stream_generate(utils::AudioSamples(std::vector<float>(16)));
+  EXPECT_EQ(stand_in::journal_of("ParaformerStreamASR")[0].arg("hotwords"), "['last']");
+  EXPECT_EQ(d.get_audio_buffer_length(), 201 * 16);
 }
