@@ -212,3 +212,27 @@ TEST(SileroAgreement, RecordedSpeech8k) {
   expect_agreement(quern_test::shared_recording("speech_8k.wav"),
                    fixture("shared_speech_8k.ort.txt"));
 }
+
+// A stream that switches sample rate starts over, as the module does on its own state; a frame
+// the model rejects in between changes neither.
+TEST(SileroAgreement, StreamsFollowTheModuleAcrossRateChanges) {
+  const auto w16 = quern_test::read_wav(fixture("speech_16k.wav"));
+  const auto w8 = quern_test::read_wav(fixture("speech_8k.wav"));
+  const AudioSamples a16(std::vector<float>(w16.samples)), a8(std::vector<float>(w8.samples));
+  quern_test::LogCapture log;  // the rejected frame's error line
+  SileroVADModel model;
+  auto stream = model.new_stream();
+  double worst = 0;
+  int frames = 0;
+  auto both = [&](const AudioSamples& f, int rate) {
+    const double shared = model.predict(f, rate), own = model.predict(f, rate, stream);
+    worst = std::max(worst, std::fabs(shared - own));
+    ++frames;
+  };
+  for (std::size_t i = 40; i < 70; ++i) both(a16.slice(i * 512, (i + 1) * 512), 16000);
+  for (std::size_t i = 40; i < 70; ++i) both(a8.slice(i * 256, (i + 1) * 256), 8000);
+  both(a8.slice(0, 300), 8000);
+  for (std::size_t i = 70; i < 100; ++i) both(a16.slice(i * 512, (i + 1) * 512), 16000);
+  EXPECT_EQ(frames, 91);
+  EXPECT_LT(worst, 2e-5);
+}

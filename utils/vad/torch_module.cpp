@@ -9,23 +9,38 @@
 #include <torch/csrc/jit/api/module.h>
 #include <torch/csrc/jit/serialization/import.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace utils::vad::detail {
 
 namespace {
 
+constexpr std::int64_t kHidden = 128;  // the LSTM's state size
+
 // One branch of the converted Silero network (scripts/silero/silero_module.py), read from the
-// loaded module's buffers. A well-formed single frame runs through these with direct ATen calls:
-// the same operators on the same weights as the module's forward_with_state, without the
-// TorchScript interpreter, which costs as much as the arithmetic at one frame per call.
+// loaded module's buffers. A well-formed single frame runs through it without the TorchScript
+// interpreter (see run_branch).
 struct SileroBranch {
-  std::int64_t frame, context, hop, window, pad, bins;
+  std::int64_t frame, context, hop, window, pad, bins, steps;
   at::Tensor stft_w, conv0_w, conv0_b, conv1_w, conv1_b, conv2_wt, conv2_b, conv3_wt, conv3_b,
       lstm_wt, lstm_b, out_wt, out_b;
 };
 
+bool float_matrix(const at::Tensor& t, std::int64_t rows, std::int64_t cols) {
+  return t.scalar_type() == at::kFloat && t.is_contiguous() && t.dim() == 2 && t.size(0) == rows &&
+         t.size(1) == cols;
+}
+
+bool float_vector(const at::Tensor& t, std::int64_t size) {
+  return t.scalar_type() == at::kFloat && t.is_contiguous() && t.dim() == 1 && t.size(0) == size;
+}
+
+// The branch `name` of a converted model, or nullopt when the module is something else. Every
+// shape is checked here: run_branch reads some of the weights through raw pointers.
 std::optional<SileroBranch> read_branch(const torch::jit::Module& m, const char* name,
                                         std::int64_t frame, std::int64_t context) {
   if (!m.hasattr(name)) return std::nullopt;
@@ -38,57 +53,167 @@ std::optional<SileroBranch> read_branch(const torch::jit::Module& m, const char*
     if (!b.hasattr(a)) return std::nullopt;
   }
   auto t = [&](const char* a) { return b.attr(a).toTensor(); };
-  return SileroBranch{frame,
-                      context,
-                      b.attr("hop").toInt(),
-                      b.attr("window").toInt(),
-                      b.attr("pad").toInt(),
-                      b.attr("bins").toInt(),
-                      t("stft_w"),
-                      t("conv0_w"),
-                      t("conv0_b"),
-                      t("conv1_w"),
-                      t("conv1_b"),
-                      t("conv2_wt"),
-                      t("conv2_b"),
-                      t("conv3_wt"),
-                      t("conv3_b"),
-                      t("lstm_wt"),
-                      t("lstm_b"),
-                      t("out_wt"),
-                      t("out_b")};
+  const std::int64_t hop = b.attr("hop").toInt(), window = b.attr("window").toInt(),
+                     pad = b.attr("pad").toInt(), bins = b.attr("bins").toInt();
+  const std::int64_t length = context + frame;
+  if (hop <= 0 || window <= 0 || pad < 0 || pad >= length || window > length + pad) {
+    return std::nullopt;
+  }
+  SileroBranch r{frame,
+                 context,
+                 hop,
+                 window,
+                 pad,
+                 bins,
+                 (length + pad - window) / hop + 1,
+                 t("stft_w"),
+                 t("conv0_w"),
+                 t("conv0_b"),
+                 t("conv1_w"),
+                 t("conv1_b"),
+                 t("conv2_wt"),
+                 t("conv2_b"),
+                 t("conv3_wt"),
+                 t("conv3_b"),
+                 t("lstm_wt"),
+                 t("lstm_b"),
+                 t("out_wt"),
+                 t("out_b")};
+  // The encoder's time steps are 4, 2, 1, 1 (see silero_module.py).
+  const auto c0 = r.conv0_w.size(1), c1 = r.conv1_w.size(1), c2 = r.conv2_wt.size(0),
+             c3 = r.conv3_wt.size(0);
+  const bool ok = r.steps == 4 && float_matrix(r.stft_w, window, 2 * bins) &&
+                  float_matrix(r.conv0_w, 3 * bins, c0) && float_vector(r.conv0_b, c0) &&
+                  float_matrix(r.conv1_w, 3 * c0, c1) && float_vector(r.conv1_b, c1) &&
+                  float_matrix(r.conv2_wt, c2, 2 * c1) && float_vector(r.conv2_b, c2) &&
+                  float_matrix(r.conv3_wt, c3, c2) && float_vector(r.conv3_b, c3) &&
+                  float_matrix(r.lstm_wt, 4 * kHidden, c3 + kHidden) &&
+                  float_vector(r.lstm_b, 4 * kHidden) && float_matrix(r.out_wt, 1, kHidden) &&
+                  float_vector(r.out_b, 1);
+  if (!ok) return std::nullopt;
+  return r;
 }
 
-// One frame through a branch. `state` [2, 1, 128] and `context` [1, context] are replaced by the
-// new ones; returns the probability.
-at::Tensor run_branch(const SileroBranch& b, const at::Tensor& frame, at::Tensor& state,
-                      at::Tensor& context) {
-  if (state.sizes() != at::IntArrayRef{2, 1, 128} ||
-      context.sizes() != at::IntArrayRef{1, b.context}) {
-    state = at::zeros({2, 1, 128});
-    context = at::zeros({1, b.context});
+// A stream's working memory for the direct path, sized for one branch: every layer's input is
+// assembled into a preallocated matrix and multiplied into another, so a frame allocates no tensor
+// memory.
+struct DirectScratch {
+  explicit DirectScratch(const SileroBranch& b)
+      : branch(&b),
+        padded(static_cast<std::size_t>(b.context + b.frame + b.pad)),
+        magnitude(static_cast<std::size_t>(b.steps * b.bins)),
+        windows(at::empty({b.steps, b.window})),
+        spec(at::empty({b.steps, 2 * b.bins})),
+        cols0(at::empty({b.steps, b.conv0_w.size(0)})),
+        out0(at::empty({b.steps, b.conv0_w.size(1)})),
+        cols1(at::empty({b.steps / 2, b.conv1_w.size(0)})),
+        out1(at::empty({b.steps / 2, b.conv1_w.size(1)})),
+        in2(at::empty({b.conv2_wt.size(1)})),
+        out2(at::empty({b.conv2_wt.size(0)})),
+        in3(at::empty({b.conv3_wt.size(1)})),
+        out3(at::empty({b.conv3_wt.size(0)})),
+        lstm_in(at::empty({b.lstm_wt.size(1)})),
+        gates(at::empty({b.lstm_wt.size(0)})) {}
+
+  const SileroBranch* branch;
+  std::vector<float> padded, magnitude;
+  at::Tensor windows, spec, cols0, out0, cols1, out1, in2, out2, in3, out3, lstm_in, gates;
+  float h[kHidden], c[kHidden];  // the new LSTM state, kept once the frame's result is known
+};
+
+inline float relu(float x) { return x < 0 ? 0.0f : x; }  // NaN stays NaN, as in torch
+inline float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-x)); }
+
+// One frame through a branch, from the state `h`, `c` and `context` (nullptr: zeros). The new
+// LSTM state is left in `s.h` and `s.c`; returns the probability.
+//
+// The same network on the same weights as the module's forward_with_state: the matrix products
+// run in libtorch, the data movement and the element-wise steps between them in plain loops. At
+// one frame per call, the interpreter and the dispatch of some thirty small operators would cost
+// several times the arithmetic.
+float run_branch(const SileroBranch& b, const float* frame, const float* h, const float* c,
+                 const float* context, DirectScratch& s) {
+  // [context | frame | reflection of the frame's end], cut into hop-spaced windows.
+  float* x = s.padded.data();
+  const auto n = b.context + b.frame;
+  if (context)
+    std::copy_n(context, b.context, x);
+  else
+    std::fill_n(x, b.context, 0.0f);
+  std::copy_n(frame, b.frame, x + b.context);
+  for (std::int64_t i = 0; i < b.pad; ++i) x[n + i] = x[n - 2 - i];
+  float* windows = s.windows.data_ptr<float>();
+  for (std::int64_t t = 0; t < b.steps; ++t) {
+    std::copy_n(x + t * b.hop, b.window, windows + t * b.window);
   }
-  const auto x = at::cat({context, frame.view({1, -1})}, 1);
-  const auto padded = at::reflection_pad1d(x.unsqueeze(0), {0, b.pad}).view({-1});
-  const auto spec = at::mm(padded.unfold(0, b.window, b.hop), b.stft_w);
-  const auto steps = spec.size(0);
-  auto y = at::hypot(spec.narrow(1, 0, b.bins), spec.narrow(1, b.bins, b.bins));
-  y = at::constant_pad_nd(y, {0, 0, 1, 1}).unfold(0, 3, 1).reshape({steps, -1});
-  y = at::addmm(b.conv0_b, y, b.conv0_w).relu_();
-  y = at::constant_pad_nd(y, {0, 0, 1, 1}).unfold(0, 3, 2).reshape({steps / 2, -1});
-  y = at::addmm(b.conv1_b, y, b.conv1_w).relu_();
-  y = at::addmv(b.conv2_b, b.conv2_wt, y.view({-1})).relu_();
-  y = at::addmv(b.conv3_b, b.conv3_wt, y).relu_();
-  const auto h = state[0][0], c = state[1][0];
-  const auto gates = at::addmv(b.lstm_b, b.lstm_wt, at::cat({y, h}));
-  const auto sig = gates.sigmoid();
-  const auto c2 =
-      sig.narrow(0, 128, 128) * c + sig.narrow(0, 0, 128) * gates.narrow(0, 256, 128).tanh();
-  const auto h2 = sig.narrow(0, 384, 128) * c2.tanh();
-  auto p = at::addmv(b.out_b, b.out_wt, h2.relu()).sigmoid_();
-  state = at::stack({h2, c2}).unsqueeze(1);
-  context = x.narrow(1, x.size(1) - b.context, b.context);
-  return p;
+  at::mm_out(s.spec, s.windows, b.stft_w);
+
+  // Magnitude (first half real, second half imaginary; a plain square root, as the released graph
+  // has it), then layer 0's three-step windows laid out [bin][tap], zero steps before and after.
+  const float* spec = s.spec.data_ptr<float>();
+  float* mag = s.magnitude.data();
+  for (std::int64_t t = 0; t < b.steps; ++t) {
+    const float* re = spec + t * 2 * b.bins;
+    for (std::int64_t k = 0; k < b.bins; ++k) {
+      mag[t * b.bins + k] = std::sqrt(re[k] * re[k] + re[b.bins + k] * re[b.bins + k]);
+    }
+  }
+  float* cols0 = s.cols0.data_ptr<float>();
+  for (std::int64_t t = 0; t < b.steps; ++t) {
+    for (std::int64_t k = 0; k < b.bins; ++k) {
+      for (std::int64_t tap = 0; tap < 3; ++tap) {
+        const auto src = t + tap - 1;
+        cols0[(t * b.bins + k) * 3 + tap] =
+            src < 0 || src >= b.steps ? 0.0f : mag[src * b.bins + k];
+      }
+    }
+  }
+  at::addmm_out(s.out0, b.conv0_b, s.cols0, b.conv0_w);
+
+  // Layer 1: stride 2 over ReLU(layer 0), same window layout.
+  const auto ch0 = s.out0.size(1);
+  const float* out0 = s.out0.data_ptr<float>();
+  float* cols1 = s.cols1.data_ptr<float>();
+  for (std::int64_t t = 0; t < b.steps / 2; ++t) {
+    for (std::int64_t k = 0; k < ch0; ++k) {
+      for (std::int64_t tap = 0; tap < 3; ++tap) {
+        const auto src = 2 * t + tap - 1;
+        cols1[(t * ch0 + k) * 3 + tap] =
+            src < 0 || src >= b.steps ? 0.0f : relu(out0[src * ch0 + k]);
+      }
+    }
+  }
+  at::addmm_out(s.out1, b.conv1_b, s.cols1, b.conv1_w);
+  // Layers 2 and 3: one step each (layer 2 over both of layer 1's steps), matrix-vector products.
+  const float* out1 = s.out1.data_ptr<float>();
+  float* in2 = s.in2.data_ptr<float>();
+  for (std::int64_t k = 0; k < s.in2.size(0); ++k) in2[k] = relu(out1[k]);
+  at::addmv_out(s.out2, b.conv2_b, b.conv2_wt, s.in2);
+  const float* out2 = s.out2.data_ptr<float>();
+  float* in3 = s.in3.data_ptr<float>();
+  for (std::int64_t k = 0; k < s.in3.size(0); ++k) in3[k] = relu(out2[k]);
+  at::addmv_out(s.out3, b.conv3_b, b.conv3_wt, s.in3);
+
+  // One LSTM step over [ReLU(layer 3), h], gate order i, f, g, o.
+  const float* out3 = s.out3.data_ptr<float>();
+  const auto ch3 = s.out3.size(0);
+  float* lstm_in = s.lstm_in.data_ptr<float>();
+  for (std::int64_t k = 0; k < ch3; ++k) lstm_in[k] = relu(out3[k]);
+  if (h)
+    std::copy_n(h, kHidden, lstm_in + ch3);
+  else
+    std::fill_n(lstm_in + ch3, kHidden, 0.0f);
+  at::addmv_out(s.gates, b.lstm_b, b.lstm_wt, s.lstm_in);
+  const float* g = s.gates.data_ptr<float>();
+  const float* out_w = b.out_wt.data_ptr<float>();
+  float logit = b.out_b.data_ptr<float>()[0];
+  for (std::int64_t k = 0; k < kHidden; ++k) {
+    const float c_prev = c ? c[k] : 0.0f;
+    s.c[k] = sigmoid(g[kHidden + k]) * c_prev + sigmoid(g[k]) * std::tanh(g[2 * kHidden + k]);
+    s.h[k] = sigmoid(g[3 * kHidden + k]) * std::tanh(s.c[k]);
+    logit += out_w[k] * relu(s.h[k]);
+  }
+  return sigmoid(logit);
 }
 
 }  // namespace
@@ -116,6 +241,8 @@ struct TorchStream::Impl {
   torch::Tensor context = torch::zeros({0});
   // No explicit state: this stream's own copy of the module.
   std::optional<torch::jit::Module> clone;
+  // The direct path's working memory, for the branch of the last frame.
+  std::optional<DirectScratch> scratch;
 };
 
 TorchModule::TorchModule(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -164,35 +291,65 @@ std::unique_ptr<TorchStream> TorchModule::new_stream() const {
   return std::unique_ptr<TorchStream>(new TorchStream(std::move(impl)));
 }
 
-double TorchModule::forward(const Frame& frame, int sample_rate, TorchStream& stream) const {
-  c10::InferenceMode inference;
-  auto x = frame_tensor(frame, impl_->device);
-  auto& s = *stream.impl_;
-  if (s.clone) return s.clone->forward({x, sample_rate}).toTensor().item<double>();
+namespace {
 
-  // A well-formed frame of the converted model takes the direct path; anything else (batches,
-  // other rates, wrong lengths) goes to the module, which also raises its errors.
-  const auto& branch = sample_rate == 16000 ? impl_->branch16 : impl_->branch8;
-  torch::Tensor p, state = s.state, context = s.context;
-  if ((sample_rate == 16000 || sample_rate == 8000) && branch && x.dim() == 1 &&
-      x.size(0) == branch->frame) {
-    p = run_branch(*branch, x, state, context);
-  } else {
-    // The shared module's weights are only read here, so streams need no lock between them.
-    auto out =
-        impl_->module.get_method("forward_with_state")({x, sample_rate, state, context}).toTuple();
-    p = out->elements()[0].toTensor();
-    state = out->elements()[1].toTensor();
-    context = out->elements()[2].toTensor();
-  }
-  const double probability = p.item<double>();
-  // A frame with NaN or infinite samples gives no probability, and its state would carry the NaN
-  // into every later frame of the stream: fail the frame and keep the state from before it.
+bool holds(const torch::Tensor& t, at::IntArrayRef sizes) {
+  return t.sizes() == sizes && t.scalar_type() == at::kFloat && t.is_contiguous();
+}
+
+// A frame with NaN or infinite samples gives no probability, and its state would carry the NaN
+// into every later frame of the stream: fail the frame, and keep the state from before it.
+void require_finite(double probability) {
   if (!std::isfinite(probability)) {
     throw std::runtime_error("model returned " + std::to_string(probability) + " for this frame");
   }
-  s.state = std::move(state);
-  s.context = std::move(context);
+}
+
+// A frame of the converted model through its direct path, from and to a stream's `state` and
+// `context`.
+double forward_direct(const SileroBranch& b, const Frame& frame,
+                      std::optional<DirectScratch>& scratch, torch::Tensor& state,
+                      torch::Tensor& context) {
+  if (!scratch || scratch->branch != &b) scratch.emplace(b);
+  // A state of another shape (none yet, or the other sample rate's context) starts over.
+  const bool resume = holds(state, {2, 1, kHidden}) && holds(context, {1, b.context});
+  const float* hc = resume ? state.data_ptr<float>() : nullptr;
+  const double probability = run_branch(b, frame.data, hc, hc ? hc + kHidden : nullptr,
+                                        resume ? context.data_ptr<float>() : nullptr, *scratch);
+  require_finite(probability);
+  if (!resume) {
+    state = at::empty({2, 1, kHidden});
+    context = at::empty({1, b.context});
+  }
+  float* new_hc = state.data_ptr<float>();
+  std::copy_n(scratch->h, kHidden, new_hc);
+  std::copy_n(scratch->c, kHidden, new_hc + kHidden);
+  std::copy_n(frame.data + b.frame - b.context, b.context, context.data_ptr<float>());
+  return probability;
+}
+
+}  // namespace
+
+double TorchModule::forward(const Frame& frame, int sample_rate, TorchStream& stream) const {
+  c10::InferenceMode inference;
+  auto& s = *stream.impl_;
+  // A well-formed frame of the converted model takes the direct path; anything else (other
+  // rates, wrong lengths) goes to the module, which also raises its errors.
+  const auto& branch = sample_rate == 16000 ? impl_->branch16 : impl_->branch8;
+  if (!s.clone && (sample_rate == 16000 || sample_rate == 8000) && branch &&
+      static_cast<std::int64_t>(frame.size) == branch->frame) {
+    return forward_direct(*branch, frame, s.scratch, s.state, s.context);
+  }
+
+  auto x = frame_tensor(frame, impl_->device);
+  if (s.clone) return s.clone->forward({x, sample_rate}).toTensor().item<double>();
+  // The shared module's weights are only read here, so streams need no lock between them.
+  auto out = impl_->module.get_method("forward_with_state")({x, sample_rate, s.state, s.context})
+                 .toTuple();
+  const double probability = out->elements()[0].toTensor().item<double>();
+  require_finite(probability);
+  s.state = out->elements()[1].toTensor();
+  s.context = out->elements()[2].toTensor();
   return probability;
 }
 
