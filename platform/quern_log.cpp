@@ -40,7 +40,7 @@ void Logger::log(Level level, std::string_view message) const {
   if (!enabled(level)) return;
   std::shared_ptr<const Sink> sink;
   {
-    std::lock_guard lock(sink_mutex_);
+    utils::MutexLock lock(sink_mutex_);
     sink = sink_;
   }
   if (sink) {
@@ -51,7 +51,7 @@ void Logger::log(Level level, std::string_view message) const {
 }
 
 std::shared_ptr<const Sink> Logger::set_sink(std::shared_ptr<const Sink> sink) {
-  std::lock_guard lock(sink_mutex_);
+  utils::MutexLock lock(sink_mutex_);
   std::swap(sink_, sink);
   return sink;
 }

@@ -12,11 +12,11 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "utils/export.h"
+#include "utils/thread_annotations.h"
 
 namespace quern_log {
 
@@ -60,8 +60,8 @@ class QUERN_PLATFORM_API Logger {
   std::atomic<int> level_{static_cast<int>(Level::info)};
   // A plain mutex rather than std::atomic<std::shared_ptr>: libstdc++ 12 implements the latter
   // with a lock bit that ThreadSanitizer cannot see. Only enabled lines take it.
-  mutable std::mutex sink_mutex_;
-  std::shared_ptr<const Sink> sink_;
+  mutable utils::Mutex sink_mutex_;
+  std::shared_ptr<const Sink> sink_ QUERN_GUARDED_BY(sink_mutex_);
 };
 
 // The process-wide logger.

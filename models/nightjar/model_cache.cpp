@@ -16,22 +16,22 @@ SharedTranscriber::~SharedTranscriber() = default;
 
 runtime::Transcript SharedTranscriber::transcribe_without_streaming(std::span<const float> audio,
                                                                     int sample_rate, int flags) {
-  std::lock_guard lock(mutex_);
+  utils::MutexLock lock(mutex_);
   return transcriber_->transcribe_without_streaming(audio, sample_rate, flags);
 }
 
 void SharedTranscriber::start() {
-  std::lock_guard lock(mutex_);
+  utils::MutexLock lock(mutex_);
   transcriber_->start();
 }
 
 void SharedTranscriber::add_audio(std::span<const float> audio, int sample_rate) {
-  std::lock_guard lock(mutex_);
+  utils::MutexLock lock(mutex_);
   transcriber_->add_audio(audio, sample_rate);
 }
 
 void SharedTranscriber::stop() {
-  std::lock_guard lock(mutex_);
+  utils::MutexLock lock(mutex_);
   transcriber_->stop();
 }
 
@@ -40,7 +40,7 @@ std::shared_ptr<SharedTranscriber> load_transcriber(ModelCache& cache, const std
                                                     const std::string& loading_message,
                                                     const std::string& loaded_message) {
   const runtime::Api* api = moonshine_runtime();
-  std::lock_guard lock(cache._cache_lock);
+  utils::MutexLock lock(cache._cache_lock);
   auto it = cache._model_cache.find(cache_key);
   if (it == cache._model_cache.end()) {
     quern_log::logger.info(loading_message);

@@ -5,13 +5,13 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <span>
 #include <string>
 
 #include "models/nightjar/moonshine_runtime.h"
 #include "utils/export.h"
+#include "utils/thread_annotations.h"
 
 namespace models::nightjar {
 
@@ -34,13 +34,14 @@ class NIGHTJAR_API SharedTranscriber {
   const runtime::Transcriber* raw() const { return transcriber_.get(); }
 
  private:
-  std::mutex mutex_;
-  std::unique_ptr<runtime::Transcriber> transcriber_;
+  utils::Mutex mutex_;
+  std::unique_ptr<runtime::Transcriber> transcriber_ QUERN_PT_GUARDED_BY(mutex_);
 };
 
 struct ModelCache {
-  std::mutex _cache_lock;  // held while a model loads: each key is loaded once per process
-  std::map<std::string, std::shared_ptr<SharedTranscriber>> _model_cache;
+  utils::Mutex _cache_lock;  // held while a model loads: each key is loaded once per process
+  std::map<std::string, std::shared_ptr<SharedTranscriber>> _model_cache
+      QUERN_GUARDED_BY(_cache_lock);
 };
 
 // The loading procedure: the cached transcriber for `cache_key`, created for `language` (with
