@@ -44,13 +44,15 @@ Dualis::Dualis(DualisOptions o)
 Dualis::~Dualis() = default;
 
 void Dualis::set_hotwords(std::vector<std::string> words) {
-  std::lock_guard lock(_hotwords_lock);
+  utils::MutexLock lock(_hotwords_lock);
   hotwords = std::move(words);
 }
 
 void Dualis::reset() {
+  // A refinement running on another thread finishes on the utterance it started with.
+  utils::WriterLock no_refinement(_refine_lock);
   {
-    std::lock_guard lock(_finalize_lock);
+    utils::MutexLock lock(_finalize_lock);
     _is_finalized = false;
   }
   set_hotwords({});
@@ -59,7 +61,7 @@ void Dualis::reset() {
   if (auto* e = offline_asr.get()) e->reset();
   if (auto* e = punc_model.get()) e->reset();
   {
-    std::lock_guard lock(audio_lock);
+    utils::MutexLock lock(audio_lock);
     audio_buffer.clear();
     _total_samples.store(0);
   }
@@ -68,7 +70,7 @@ void Dualis::reset() {
 
 void Dualis::append_audio(const utils::AudioSamples& audio) {
   {
-    std::lock_guard lock(audio_lock);
+    utils::MutexLock lock(audio_lock);
     audio_buffer.push_back(audio);
     const auto total =
         _total_samples.load(std::memory_order_relaxed) + static_cast<std::int64_t>(audio.size());
@@ -84,19 +86,19 @@ utils::AudioSamples Dualis::get_audio_buffer() {
   // waits for a whole-utterance copy.
   std::vector<utils::AudioSamples> chunks;
   {
-    std::lock_guard lock(audio_lock);
+    utils::MutexLock lock(audio_lock);
     chunks = audio_buffer;
   }
   return utils::AudioSamples::join(chunks);
 }
 
 std::int64_t Dualis::get_audio_buffer_length() {
-  std::lock_guard lock(audio_lock);
+  utils::MutexLock lock(audio_lock);
   return _total_samples.load();
 }
 
 void Dualis::clear_audio_buffer() {
-  std::lock_guard lock(audio_lock);
+  utils::MutexLock lock(audio_lock);
   audio_buffer.clear();
   _total_samples.store(0);
 }

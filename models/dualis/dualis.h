@@ -15,16 +15,19 @@
 // Thread safety: one thread feeds the chunks of a session (stream_generate, in order, never
 // overlapping); other threads may at the same time call check_finalization_needed(), finalize(),
 // offline_refine(), get_audio_buffer(), get_audio_buffer_length(), clear_audio_buffer(), load()
-// and set_hotwords(). reset() must not overlap stream_generate(). `audio_lock` guards the buffer,
-// `_finalize_lock` the finalised flag; neither is ever held while an engine runs, and no call holds
-// both. Engines are created at most once each and are never replaced, so a pointer to one stays
-// valid for the controller's life.
+// and set_hotwords(). reset() must not overlap stream_generate() (it is normally called by the
+// feeding thread between utterances); it waits for a finalize() or offline_refine() that is
+// running, and one that starts while reset() runs waits for it, so a refinement never sees a
+// half-reset session. An engine becomes visible to other threads only once its load() has
+// returned: a call that needs an engine while load() runs on another thread waits for it.
+// `audio_lock` guards the buffer, `_finalize_lock` the finalised flag; neither is ever held while
+// an engine runs, and no call holds both. Engines are created at most once each and are never
+// replaced, so a pointer to one stays valid for the controller's life.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -37,6 +40,7 @@
 #include "platform/quern_config.h"
 #include "utils/audio_samples.h"
 #include "utils/export.h"
+#include "utils/thread_annotations.h"
 
 namespace models::dualis {
 
@@ -85,8 +89,9 @@ class DUALIS_API ImportError : public std::runtime_error {
   ~ImportError() override;
 };
 
-// An engine field: absent until load() stores an engine, then that engine for the controller's
-// life. Reads need no lock: they see either absent or a fully constructed engine.
+// An engine field: absent until load() has created the engine and its load() has returned (or
+// failed), then that engine for the controller's life. Reads need no lock: they see either absent
+// or an engine whose load() is over.
 template <class T>
 class EngineSlot {
  public:
@@ -98,11 +103,19 @@ class EngineSlot {
 
  private:
   friend class Dualis;
-  // REQUIRES: called once, under the controller's load lock.
-  T* store(std::unique_ptr<T> engine) {
+  // Whether an engine has been created, loaded or not. REQUIRES: the controller's load lock.
+  bool stored() const noexcept { return owner_ != nullptr; }
+  // Stores `engine`, runs its load() and only then makes it visible to readers, whether load()
+  // returned or failed: no reader meets an engine that is still loading, and an engine whose
+  // load() failed stays stored and is not loaded again. REQUIRES: the controller's load lock.
+  void store_and_load(std::unique_ptr<T> engine) {
     owner_ = std::move(engine);
-    ptr_.store(owner_.get(), std::memory_order_release);
-    return owner_.get();
+    if (!owner_) return;
+    struct Publish {
+      EngineSlot& slot;
+      ~Publish() { slot.ptr_.store(slot.owner_.get(), std::memory_order_release); }
+    } publish{*this};
+    owner_->load();
   }
   std::unique_ptr<T> owner_;
   std::atomic<T*> ptr_{nullptr};
@@ -117,23 +130,26 @@ class DUALIS_API Dualis {
   Dualis& operator=(const Dualis&) = delete;
 
   // Creates and loads the engines that are still absent (streaming; offline when enable_2pass;
-  // punctuation when punc_model_name is set). Engine failures propagate.
-  void load();
+  // punctuation when punc_model_name is set). Engine failures propagate. One load() at a time:
+  // a second caller waits for the first.
+  void load() QUERN_EXCLUDES(_load_lock);
   // Hands the current hotword list to the engines that have a hotwords attribute.
   void _sync_hotwords();
   // Prepares the next utterance: clears the flag, hotwords, buffer and last-audio time and resets
-  // each engine. REQUIRES: no concurrent stream_generate().
-  void reset();
+  // each engine. Waits for a running finalize() / offline_refine() to return first.
+  // REQUIRES: no concurrent stream_generate(); not called from inside an engine.
+  void reset() QUERN_EXCLUDES(_refine_lock, audio_lock, _finalize_lock);
 
-  void append_audio(const utils::AudioSamples& audio);
+  void append_audio(const utils::AudioSamples& audio) QUERN_EXCLUDES(audio_lock);
   // The whole buffered utterance as one array (a copy); empty float64 when nothing is buffered.
-  utils::AudioSamples get_audio_buffer();
-  std::int64_t get_audio_buffer_length();
-  void clear_audio_buffer();
+  utils::AudioSamples get_audio_buffer() QUERN_EXCLUDES(audio_lock);
+  std::int64_t get_audio_buffer_length() QUERN_EXCLUDES(audio_lock);
+  void clear_audio_buffer() QUERN_EXCLUDES(audio_lock);
 
   // (needs_finalization, reason): "already_finalized", "empty_buffer",
   // "max_samples_reached(T>=M)", "silence_timeout(Es>=Ds)" or "". Changes no state.
-  std::pair<bool, std::string> check_finalization_needed();
+  std::pair<bool, std::string> check_finalization_needed()
+      QUERN_EXCLUDES(audio_lock, _finalize_lock);
   // Buffers the chunk, decides on finalisation, runs the streaming engine.
   // Returns (the engine's results unchanged, needs_finalization).
   std::pair<ResultList, bool> stream_generate(const utils::AudioSamples& audio,
@@ -142,13 +158,13 @@ class DUALIS_API Dualis {
 
   // The buffered utterance recognised by the offline engine and punctuated; "" when nothing is
   // refined. May run any number of times, also concurrently.
-  std::string offline_refine(const std::string& language = "zh");
+  std::string offline_refine(const std::string& language = "zh") QUERN_EXCLUDES(_refine_lock);
   // offline_refine("zh") once per utterance; further calls return "" until reset().
-  std::string finalize();
+  std::string finalize() QUERN_EXCLUDES(_refine_lock, _finalize_lock);
 
   // Replaces the hotword list; safe while other threads use the controller. (Writing `hotwords`
   // directly is safe only while no other thread calls into the controller.)
-  void set_hotwords(std::vector<std::string> words);
+  void set_hotwords(std::vector<std::string> words) QUERN_EXCLUDES(_hotwords_lock);
 
   // Settings.
   std::string model_type;
@@ -180,26 +196,30 @@ class DUALIS_API Dualis {
   double vad_min_silence_duration;
   double vad_min_speech_duration;
   double vad_max_speech_duration;
-  std::vector<std::string> hotwords;
+  std::vector<std::string> hotwords QUERN_GUARDED_BY(_hotwords_lock);
 
   // Session state.
   EngineSlot<BaseASR> stream_asr;
   EngineSlot<BaseASR> offline_asr;
   EngineSlot<PunctuationModel> punc_model;
-  std::vector<utils::AudioSamples> audio_buffer;  // guarded by audio_lock
-  std::mutex audio_lock;
-  bool _is_finalized = false;  // guarded by _finalize_lock
-  std::mutex _finalize_lock;
+  std::vector<utils::AudioSamples> audio_buffer QUERN_GUARDED_BY(audio_lock);
+  utils::Mutex audio_lock;
+  bool _is_finalized QUERN_GUARDED_BY(_finalize_lock) = false;
+  utils::Mutex _finalize_lock;
   std::atomic<double> _last_audio_time{0.0};    // wall-clock seconds; 0.0: no chunk yet
   std::atomic<std::int64_t> _total_samples{0};  // changed only under audio_lock
 
  private:
-  void load_locked();
+  void load_locked() QUERN_REQUIRES(_load_lock);
   std::unique_ptr<BaseASR> create_stream_engine();
   std::unique_ptr<BaseASR> create_offline_engine();
+  std::string refine_locked(const std::string& language) QUERN_REQUIRES_SHARED(_refine_lock);
 
-  std::mutex _load_lock;      // serialises load(); held across engine construction and loading
-  std::mutex _hotwords_lock;  // guards `hotwords`; never held across an engine call
+  utils::Mutex _load_lock;      // serialises load(); held across engine construction and loading
+  utils::Mutex _hotwords_lock;  // guards `hotwords`; never held across an engine call
+  // Held shared by each refinement (finalize, offline_refine) for its whole run and exclusively
+  // by reset(), so that reset() never clears a session under a running refinement.
+  utils::SharedMutex _refine_lock;
 };
 
 }  // namespace models::dualis

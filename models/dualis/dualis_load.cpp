@@ -95,36 +95,34 @@ std::unique_ptr<BaseASR> Dualis::create_offline_engine() {
 
 void Dualis::load() {
   // The feeding thread (stream_generate) and a finalising thread (offline_refine) may both find
-  // an engine absent; one load at a time keeps each engine created once.
-  std::lock_guard lock(_load_lock);
+  // an engine absent; one load at a time keeps each engine created once, and a caller that finds
+  // a load in progress waits here for it.
+  utils::MutexLock lock(_load_lock);
   load_locked();
 }
 
 void Dualis::load_locked() {
-  if (!stream_asr) {
+  if (!stream_asr.stored()) {
     quern_log::logger.info("Loading streaming ASR model for 2-pass");
-    // Stored before its own load() runs: an engine whose load() fails stays and is not redone.
-    if (auto* engine = stream_asr.store(create_stream_engine())) engine->load();
+    stream_asr.store_and_load(create_stream_engine());
   }
-  if (enable_2pass && !offline_asr) {
+  if (enable_2pass && !offline_asr.stored()) {
     quern_log::logger.info("Loading offline ASR model for 2-pass");
-    if (auto* engine = offline_asr.store(create_offline_engine())) engine->load();
+    offline_asr.store_and_load(create_offline_engine());
   }
-  if (!punc_model && !punc_model_name.empty()) {
+  if (!punc_model.stored() && !punc_model_name.empty()) {
     quern_log::logger.info("Loading punctuation model for 2-pass");
-    if (auto* engine =
-            punc_model.store(PunctuationModel::create({.model = punc_model_name,
-                                                       .revision = revision_or_empty(punc_revision),
-                                                       .device = device}))) {
-      engine->load();
-    }
+    punc_model.store_and_load(
+        PunctuationModel::create({.model = punc_model_name,
+                                  .revision = revision_or_empty(punc_revision),
+                                  .device = device}));
   }
 }
 
 void Dualis::_sync_hotwords() {
   std::vector<std::string> words;
   {
-    std::lock_guard lock(_hotwords_lock);
+    utils::MutexLock lock(_hotwords_lock);
     words = hotwords;
   }
   if (auto* e = stream_asr.get(); e && e->has_hotwords()) e->set_hotwords(words);

@@ -69,6 +69,11 @@ std::string text_of(const TranscriptionResult& record) {
 }  // namespace
 
 std::string Dualis::offline_refine(const std::string& language) {
+  utils::ReaderLock refining(_refine_lock);
+  return refine_locked(language);
+}
+
+std::string Dualis::refine_locked(const std::string& language) {
   const double refine_start = quern_clock::now();
   if (!enable_2pass) {
     quern_log::logger.warning("offline_refine: enable_2pass is False, skipping offline processing");
@@ -138,8 +143,11 @@ std::string Dualis::offline_refine(const std::string& language) {
 }
 
 std::string Dualis::finalize() {
+  // Held from the test-and-set to the end of the refinement: a reset() in between would clear
+  // the utterance this call has just claimed.
+  utils::ReaderLock refining(_refine_lock);
   {
-    std::lock_guard lock(_finalize_lock);
+    utils::MutexLock lock(_finalize_lock);
     if (_is_finalized) {
       quern_log::logger.warning("finalize: Already finalized, returning empty string");
       return "";
@@ -147,7 +155,7 @@ std::string Dualis::finalize() {
     _is_finalized = true;
   }
   const double finalize_start = quern_clock::now();
-  std::string result = offline_refine();
+  std::string result = refine_locked("zh");
   quern_log::logger.info("Dualis finalize total time=" + utils::fixed1(ms_since(finalize_start)) +
                          "ms");
   return result;

@@ -8,15 +8,17 @@ namespace models::dualis {
 
 std::pair<bool, std::string> Dualis::check_finalization_needed() {
   {
-    std::lock_guard lock(_finalize_lock);
+    utils::MutexLock lock(_finalize_lock);
     if (_is_finalized) return {false, "already_finalized"};
   }
+  // Each value is read once, so the limit is tested and the reason printed with exactly the
+  // count that was found non-zero (another thread may clear the buffer in between).
+  std::int64_t total = 0;
   {
-    std::lock_guard lock(audio_lock);
-    if (_total_samples.load() == 0) return {false, "empty_buffer"};
+    utils::MutexLock lock(audio_lock);
+    total = _total_samples.load();
   }
-  // Each value is read once, so the reason shows exactly what was tested.
-  const std::int64_t total = _total_samples.load();
+  if (total == 0) return {false, "empty_buffer"};
   if (total >= max_audio_samples) {
     std::string reason = "max_samples_reached(" + std::to_string(total) +
                          ">=" + std::to_string(max_audio_samples) + ")";

@@ -11,18 +11,34 @@ bool is_unicode_space(char32_t c) {
          c == 0x205F || c == 0x3000;
 }
 
-// Decodes the character at text[i]; sets `len` to its byte length (1 for an invalid byte, which
-// then decodes as a non-space).
+// Decodes the character at text[i] strictly (well-formed UTF-8 only: no overlong forms, no
+// surrogates, nothing past U+10FFFF) and sets `len` to its byte length. A byte that does not
+// start a well-formed sequence has length 1 and decodes as U+FFFD, a non-space, so it stays
+// inside its word.
 char32_t decode(std::string_view text, std::size_t i, std::size_t& len) {
   const auto b0 = static_cast<unsigned char>(text[i]);
   len = 1;
   if (b0 < 0x80) return b0;
-  std::size_t n = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 0;
-  if (n == 0 || i + n > text.size()) return 0xFFFD;
+  std::size_t n = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    n = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    n = 3;
+    if (b0 == 0xE0) lo = 0xA0;  // overlong below U+0800
+    if (b0 == 0xED) hi = 0x9F;  // surrogates U+D800..U+DFFF
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    n = 4;
+    if (b0 == 0xF0) lo = 0x90;  // overlong below U+10000
+    if (b0 == 0xF4) hi = 0x8F;  // past U+10FFFF
+  } else {
+    return 0xFFFD;  // a continuation byte, C0/C1 (always overlong) or F5..FF
+  }
+  if (i + n > text.size()) return 0xFFFD;
   char32_t c = b0 & (0x7F >> n);
   for (std::size_t k = 1; k < n; ++k) {
     const auto b = static_cast<unsigned char>(text[i + k]);
-    if ((b & 0xC0) != 0x80) return 0xFFFD;
+    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return 0xFFFD;
     c = (c << 6) | (b & 0x3F);
   }
   len = n;

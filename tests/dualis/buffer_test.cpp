@@ -43,6 +43,14 @@ TEST_F(DualisBuffer, HotwordsSplitAtUnicodeWhitespaceWithoutCuttingCharacters) {
   EXPECT_TRUE(Dualis({.hotwords = ""}).hotwords.empty());
   EXPECT_TRUE(Dualis({.hotwords = " \t\n "}).hotwords.empty());
   EXPECT_EQ(Dualis({.hotwords = "a a"}).hotwords, (std::vector<std::string>{"a", "a"}));
+
+  // Ill-formed UTF-8 is never whitespace: overlong spaces (C0 A0, E0 80 A0, F0 80 80 A0), an
+  // encoded surrogate, a lead byte past F4 and a truncated sequence all stay inside their word.
+  for (const std::string bad :
+       {"\xc0\xa0", "\xe0\x80\xa0", "\xf0\x80\x80\xa0", "\xed\xa0\x80", "\xf5\xa0", "\xe3\x80"}) {
+    EXPECT_EQ(Dualis({.hotwords = "a" + bad + "b c"}).hotwords,
+              (std::vector<std::string>{"a" + bad + "b", "c"}));
+  }
 }
 
 TEST_F(DualisBuffer, AppendKeepsEveryChunkInOrderAndLogsSizes) {
