@@ -2,6 +2,7 @@
 // different sample rates, each stream gets the probabilities it gets alone.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <thread>
 
 #include "tests/support/wav.h"
@@ -127,4 +128,16 @@ TEST(SharedModel, ModelsWithoutExplicitStateGetAClonePerDetector) {
   two[0] = 0.6f;
   model->predict(AudioSamples(std::move(one)));
   EXPECT_NEAR(model->predict(AudioSamples(std::move(two))), 0.4, 1e-7);
+
+  // A frame without a finite result is answered with 0.0 and leaves that state as it was...
+  auto frame = [](float first) {
+    std::vector<float> f(512, 0.0f);
+    f[0] = first;
+    return AudioSamples(std::move(f));
+  };
+  EXPECT_EQ(model->predict(frame(std::numeric_limits<float>::quiet_NaN())), 0.0);
+  EXPECT_NEAR(model->predict(frame(0.2f)), 0.4, 1e-7);  // (0.2 + 0.6) / 2
+  // ...and a stream made now starts from zeros, not from the instance's state (0.2).
+  auto stream = model->new_stream();
+  EXPECT_NEAR(model->predict(frame(0.8f), 16000, stream), 0.4, 1e-7);
 }

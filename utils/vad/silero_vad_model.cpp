@@ -4,20 +4,20 @@
 
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <stdexcept>
 #include <system_error>
 
 #include "platform/quern_log.h"
 #include "platform/silero_package.h"
+#include "utils/thread_annotations.h"
 #include "utils/vad/torch_module.h"
 
 namespace utils::vad {
 namespace {
 
 struct Cache {
-  std::mutex _cache_lock;  // held while loading: one load at a time, for any key
-  std::map<std::string, std::shared_ptr<SileroVADModel>> _model_cache;
+  utils::Mutex _cache_lock;  // held while loading: one load at a time, for any key
+  std::map<std::string, std::shared_ptr<SileroVADModel>> _model_cache QUERN_GUARDED_BY(_cache_lock);
 };
 
 // Never destroyed: cached models live until the process ends, and host threads may still call
@@ -83,7 +83,7 @@ std::shared_ptr<SileroVADModel> SileroVADModel::get_instance(std::optional<std::
                                                              const std::string& dev) {
   const std::string key = path.value_or("None") + "_" + dev;
   auto& c = cache();
-  std::lock_guard lock(c._cache_lock);
+  utils::MutexLock lock(c._cache_lock);
   auto it = c._model_cache.find(key);
   if (it == c._model_cache.end()) {
     auto instance = std::make_shared<SileroVADModel>(std::move(path), dev);

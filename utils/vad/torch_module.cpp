@@ -232,7 +232,11 @@ struct TorchModule::Impl {
   torch::Device device;
   bool explicit_state;
   std::optional<SileroBranch> branch16, branch8;  // the converted Silero model's direct path
-  std::mutex mutex;                               // serialises forward() on the module's own state
+  // Serialises forward() on the module's own state, and clones of it.
+  std::mutex mutex;
+  // Without explicit state: a copy of the module as loaded, before any frame ran, from which each
+  // stream's clone starts (the module itself carries the state of the shared predict()).
+  std::optional<torch::jit::Module> pristine;
 };
 
 struct TorchStream::Impl {
@@ -259,8 +263,9 @@ std::unique_ptr<TorchModule> TorchModule::load(const std::string& path,
   }
   auto module = torch::jit::load(path, device);
   module.eval();
-  return std::unique_ptr<TorchModule>(
-      new TorchModule(std::make_unique<Impl>(std::move(module), device)));
+  auto impl = std::make_unique<Impl>(std::move(module), device);
+  if (!impl->explicit_state) impl->pristine = impl->module.clone();
+  return std::unique_ptr<TorchModule>(new TorchModule(std::move(impl)));
 }
 
 namespace {
@@ -274,6 +279,35 @@ torch::Tensor frame_tensor(const Frame& frame, const torch::Device& device) {
   return t.to(device);
 }
 
+// The module's own state (its plain attributes: tensors and numbers, not submodules), saved
+// before a frame so that a frame without a finite result can be undone.
+class SavedAttributes {
+ public:
+  explicit SavedAttributes(const torch::jit::Module& module) {
+    for (const auto& a : module.named_attributes(/*recurse=*/false)) {
+      if (a.value.isTensor()) {
+        saved_.emplace_back(a.name, a.value.toTensor().clone());
+      } else if (a.value.isInt() || a.value.isDouble() || a.value.isBool()) {
+        saved_.emplace_back(a.name, a.value);
+      }
+    }
+  }
+  void restore(torch::jit::Module& module) const {
+    for (const auto& [name, value] : saved_) module.setattr(name, value);
+  }
+
+ private:
+  std::vector<std::pair<std::string, c10::IValue>> saved_;
+};
+
+// A frame with NaN or infinite samples gives no probability, and its state would carry the NaN
+// into every later frame: fail the frame, and keep the state from before it.
+void require_finite(double probability) {
+  if (!std::isfinite(probability)) {
+    throw std::runtime_error("model returned " + std::to_string(probability) + " for this frame");
+  }
+}
+
 }  // namespace
 
 double TorchModule::forward(const Frame& frame, int sample_rate) {
@@ -282,12 +316,21 @@ double TorchModule::forward(const Frame& frame, int sample_rate) {
   c10::InferenceMode inference;
   auto x = frame_tensor(frame, impl_->device);
   std::lock_guard lock(impl_->mutex);
-  return impl_->module.forward({x, sample_rate}).toTensor().item<double>();
+  const SavedAttributes before(impl_->module);
+  const double probability = impl_->module.forward({x, sample_rate}).toTensor().item<double>();
+  if (!std::isfinite(probability)) before.restore(impl_->module);
+  require_finite(probability);
+  return probability;
 }
 
 std::unique_ptr<TorchStream> TorchModule::new_stream() const {
   auto impl = std::make_unique<TorchStream::Impl>();
-  if (!impl_->explicit_state) impl->clone = impl_->module.clone();
+  if (impl_->pristine) {
+    // From the module as loaded, so the stream starts from zeros whatever the shared predict()
+    // has run; under the mutex, as a clone reads every attribute.
+    std::lock_guard lock(impl_->mutex);
+    impl->clone = impl_->pristine->clone();
+  }
   return std::unique_ptr<TorchStream>(new TorchStream(std::move(impl)));
 }
 
@@ -295,14 +338,6 @@ namespace {
 
 bool holds(const torch::Tensor& t, at::IntArrayRef sizes) {
   return t.sizes() == sizes && t.scalar_type() == at::kFloat && t.is_contiguous();
-}
-
-// A frame with NaN or infinite samples gives no probability, and its state would carry the NaN
-// into every later frame of the stream: fail the frame, and keep the state from before it.
-void require_finite(double probability) {
-  if (!std::isfinite(probability)) {
-    throw std::runtime_error("model returned " + std::to_string(probability) + " for this frame");
-  }
 }
 
 // A frame of the converted model through its direct path, from and to a stream's `state` and
