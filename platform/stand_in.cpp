@@ -6,25 +6,27 @@
 #include <cstdio>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 
 #include "models/sensevoice_asr.h"
 #include "platform/wall_clock.h"
+#include "utils/thread_annotations.h"
 
 namespace stand_in {
 namespace {
 
 struct State {
-  std::mutex mutex;
-  std::vector<Call> journal;
-  std::map<std::pair<std::string, std::string>, Behaviour, std::less<>> always;
-  std::map<std::pair<std::string, std::string>, std::deque<Behaviour>, std::less<>> queued;
-  std::map<std::string, bool, std::less<>> has_hotwords;
+  utils::Mutex mutex;
+  std::vector<Call> journal QUERN_GUARDED_BY(mutex);
+  std::map<std::pair<std::string, std::string>, Behaviour, std::less<>> always
+      QUERN_GUARDED_BY(mutex);
+  std::map<std::pair<std::string, std::string>, std::deque<Behaviour>, std::less<>> queued
+      QUERN_GUARDED_BY(mutex);
+  std::map<std::string, bool, std::less<>> has_hotwords QUERN_GUARDED_BY(mutex);
 };
 
-void default_hotwords(State& s) {
+void default_hotwords(State& s) QUERN_REQUIRES(s.mutex) {
   s.has_hotwords = {{"ParaformerStreamASR", true}, {"ParaformerOfflineASR", true}};
 }
 
@@ -32,6 +34,7 @@ void default_hotwords(State& s) {
 State& state() {
   static State* s = [] {
     auto* st = new State;
+    utils::MutexLock lock(st->mutex);
     default_hotwords(*st);
     return st;
   }();
@@ -39,11 +42,15 @@ State& state() {
 }
 
 std::atomic<bool> silent_mode{false};
+std::atomic<bool> journal_on{false};
 
 }  // namespace
 
 void set_silent(bool s) { silent_mode.store(s, std::memory_order_relaxed); }
 bool silent() noexcept { return silent_mode.load(std::memory_order_relaxed); }
+
+void set_journal(bool on) { journal_on.store(on, std::memory_order_relaxed); }
+bool journaling() noexcept { return journal_on.load(std::memory_order_relaxed); }
 
 const std::string& Call::arg(std::string_view name) const {
   for (const auto& [k, v] : args) {
@@ -63,38 +70,38 @@ std::string Call::str() const {
 
 void on(std::string_view engine, std::string_view op, Behaviour b) {
   auto& s = state();
-  std::lock_guard lock(s.mutex);
+  utils::MutexLock lock(s.mutex);
   s.always[{std::string(engine), std::string(op)}] = std::move(b);
 }
 
 void once(std::string_view engine, std::string_view op, Behaviour b) {
   auto& s = state();
-  std::lock_guard lock(s.mutex);
+  utils::MutexLock lock(s.mutex);
   s.queued[{std::string(engine), std::string(op)}].push_back(std::move(b));
 }
 
 void set_has_hotwords(std::string_view engine, bool has) {
   auto& s = state();
-  std::lock_guard lock(s.mutex);
+  utils::MutexLock lock(s.mutex);
   s.has_hotwords[std::string(engine)] = has;
 }
 
 bool has_hotwords_switch(std::string_view engine) {
   auto& s = state();
-  std::lock_guard lock(s.mutex);
+  utils::MutexLock lock(s.mutex);
   auto it = s.has_hotwords.find(engine);
   return it != s.has_hotwords.end() && it->second;
 }
 
 std::vector<Call> journal() {
   auto& s = state();
-  std::lock_guard lock(s.mutex);
+  utils::MutexLock lock(s.mutex);
   return s.journal;
 }
 
 std::vector<Call> journal_of(std::string_view engine) {
   auto& s = state();
-  std::lock_guard lock(s.mutex);
+  utils::MutexLock lock(s.mutex);
   std::vector<Call> out;
   for (const auto& c : s.journal) {
     if (c.engine == engine) out.push_back(c);
@@ -104,14 +111,14 @@ std::vector<Call> journal_of(std::string_view engine) {
 
 void clear_journal() {
   auto& s = state();
-  std::lock_guard lock(s.mutex);
+  utils::MutexLock lock(s.mutex);
   s.journal.clear();
 }
 
 void clear() {
   auto& s = state();
   {
-    std::lock_guard lock(s.mutex);
+    utils::MutexLock lock(s.mutex);
     s.journal.clear();
     s.always.clear();
     s.queued.clear();
@@ -126,8 +133,9 @@ Behaviour record(std::string_view engine, std::string_view op,
   auto& s = state();
   Behaviour b;
   {
-    std::lock_guard lock(s.mutex);
-    s.journal.push_back(Call{std::string(engine), std::string(op), std::move(args)});
+    utils::MutexLock lock(s.mutex);
+    if (journaling())
+      s.journal.push_back(Call{std::string(engine), std::string(op), std::move(args)});
     const std::pair<std::string, std::string> key{std::string(engine), std::string(op)};
     if (auto q = s.queued.find(key); q != s.queued.end() && !q->second.empty()) {
       b = std::move(q->second.front());

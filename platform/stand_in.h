@@ -69,6 +69,12 @@ QUERN_PLATFORM_API bool has_hotwords_switch(std::string_view engine);
 QUERN_PLATFORM_API void set_silent(bool silent);
 QUERN_PLATFORM_API bool silent() noexcept;
 
+// The journal records calls only while it is on: off by default, so that a host or a tool that
+// runs on the stand-ins keeps constant memory (scripts apply either way). The test executables
+// turn it on; clear() leaves the switch as it is.
+QUERN_PLATFORM_API void set_journal(bool on);
+QUERN_PLATFORM_API bool journaling() noexcept;
+
 QUERN_PLATFORM_API std::vector<Call> journal();
 QUERN_PLATFORM_API std::vector<Call> journal_of(std::string_view engine);
 QUERN_PLATFORM_API void clear_journal();
@@ -77,12 +83,14 @@ QUERN_PLATFORM_API void clear_journal();
 // SENSEVOICE_AVAILABLE back to true.
 QUERN_PLATFORM_API void clear();
 
-// Used by the stand-ins themselves: journal the call, then apply its script. Returns the
+// Used by the stand-ins themselves: journal the call (when the journal is on), then apply its
+// script. Returns the
 // behaviour that applied (after its callback, elapsed time and error have been carried out).
 QUERN_PLATFORM_API Behaviour record(std::string_view engine, std::string_view op,
                                     std::vector<std::pair<std::string, std::string>> args);
 
-// Text forms used in journal entries.
+// Text forms used in journal entries. describe(audio) hashes every sample: call it only while
+// journaling().
 QUERN_PLATFORM_API std::string describe(const utils::AudioSamples& audio);
 QUERN_PLATFORM_API std::string describe(const std::vector<std::string>& words);
 QUERN_PLATFORM_API std::string describe(const std::vector<int>& values);

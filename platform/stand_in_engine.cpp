@@ -36,7 +36,7 @@ models::ResultList StandInASR::stream_generate(const utils::AudioSamples& audio,
   if (kind_ != Kind::streaming) return BaseASR::stream_generate(audio, is_final, language);
   if (silent()) return {};
   auto b = record(class_name_, "stream_generate",
-                  {{"audio", describe(audio)},
+                  {{"audio", journaling() ? describe(audio) : ""},
                    {"is_final", is_final ? "true" : "false"},
                    {"language", language}});
   if (b.results) return *b.results;
@@ -48,7 +48,8 @@ models::ResultList StandInASR::transcribe(const utils::AudioSamples& audio,
                                           const std::string& language) {
   if (kind_ != Kind::offline) return BaseASR::transcribe(audio, language);
   if (silent()) return {};
-  auto b = record(class_name_, "transcribe", {{"audio", describe(audio)}, {"language", language}});
+  auto b = record(class_name_, "transcribe",
+                  {{"audio", journaling() ? describe(audio) : ""}, {"language", language}});
   if (b.results) return *b.results;
   return {{{"text", "[stand-in " + class_name_ + ": " + std::to_string(audio.size()) +
                         " samples, language=" + language + "]"}}};
@@ -59,12 +60,12 @@ bool StandInASR::has_hotwords() const { return has_hotwords_; }
 void StandInASR::set_hotwords(std::vector<std::string> hotwords) {
   if (!has_hotwords_) BaseASR::set_hotwords(std::move(hotwords));
   if (!silent()) record(class_name_, "hotwords", {{"hotwords", describe(hotwords)}});
-  std::lock_guard lock(hotwords_mutex_);
+  utils::MutexLock lock(hotwords_mutex_);
   hotwords_ = std::move(hotwords);
 }
 
 std::vector<std::string> StandInASR::hotwords() const {
-  std::lock_guard lock(hotwords_mutex_);
+  utils::MutexLock lock(hotwords_mutex_);
   return hotwords_;
 }
 

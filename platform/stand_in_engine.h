@@ -6,13 +6,13 @@
 // "[stand-in <Class>: N samples]"; offline engines "[stand-in <Class>: N samples, language=L]".
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "models/base_asr.h"
 #include "utils/export.h"
+#include "utils/thread_annotations.h"
 
 namespace stand_in {
 
@@ -41,8 +41,8 @@ class QUERN_PLATFORM_API StandInASR : public models::BaseASR {
   const std::string class_name_;
   const Kind kind_;
   const bool has_hotwords_;
-  mutable std::mutex hotwords_mutex_;
-  std::vector<std::string> hotwords_;
+  mutable utils::Mutex hotwords_mutex_;
+  std::vector<std::string> hotwords_ QUERN_GUARDED_BY(hotwords_mutex_);
 };
 
 }  // namespace stand_in
