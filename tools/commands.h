@@ -2,23 +2,29 @@
 #pragma once
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace quern_cli {
 
+// A flag value that does not fit the chosen mode or rate: reported like a parse error (exit 2).
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 struct VadSettings {
   bool use_model = true;  // --model (default) or --energy
   std::optional<std::string> model_path;
-  std::optional<double> threshold;  // model probability or energy, by mode
+  std::optional<double> threshold;  // model probability or energy, by mode; in [0, 1]
   std::optional<double> silence;    // seconds
   std::optional<double> padding;    // seconds
-  std::optional<int> frame_size;    // default: 512 at 16 kHz, 256 at 8 kHz
-  std::optional<int> sample_rate;   // 16000 or 8000; default: the file's when it is one of them
-  int chunk_ms = 100;
+  std::optional<int> frame_size;    // samples; default: 512 at 16 kHz, 256 at 8 kHz
+  std::optional<int> sample_rate;   // Hz, 16000 or 8000; default: the input's when it is one
+  int chunk_ms = 100;               // milliseconds of audio per chunk
 };
 
 struct VadCommand {
-  std::string file;
+  std::string file;  // a path, or "-" for standard input
   VadSettings vad;
   bool probabilities = false;
 };
@@ -27,8 +33,8 @@ struct SessionCommand {
   std::string file;
   VadSettings vad;
   std::string model_type = "paraformer_funasr";
-  double max_silence = 3.0;
-  long long max_samples = 480000;
+  double max_silence = 3.0;        // seconds
+  long long max_samples = 480000;  // samples
   std::string hotwords;
   bool two_pass = true;
   std::string punc_model = "iic/punc_ct-transformer_zh-cn-common-vad_realtime-vocab272727";

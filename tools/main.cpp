@@ -1,41 +1,75 @@
 // quern: the command-line host of the engine layer.
-//   quern vad FILE        speech segments of an audio file (JSON lines)
-//   quern session FILE    a two-pass recognition session over an audio file (JSON lines)
+//   quern vad FILE        speech segments of an audio input (JSON lines)
+//   quern session FILE    a two-pass recognition session over an audio input (JSON lines)
+// FILE may be "-" (standard input) or a pipe. Every flag is checked before any output: a bad
+// value exits with status 2 and names the flag and what it accepts.
+#include <dlfcn.h>
+
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <map>
 
+#include "platform/quern_config.h"
 #include "platform/quern_log.h"
 #include "tools/commands.h"
 
 namespace {
+
+// A finite number in [lo, hi] (CLI::Range lets NaN through).
+CLI::Validator finite_in(double lo, double hi) {
+  return CLI::Validator(
+      [lo, hi](std::string& text) -> std::string {
+        double v = 0;
+        if (!CLI::detail::lexical_cast(text, v) || !std::isfinite(v) || v < lo || v > hi) {
+          return "must be a number in [" + CLI::detail::to_string(lo) + ", " +
+                 CLI::detail::to_string(hi) + "], not " + text;
+        }
+        return "";
+      },
+      "NUMBER in [" + CLI::detail::to_string(lo) + ", " + CLI::detail::to_string(hi) + "]");
+}
 
 void add_vad_flags(CLI::App& app, quern_cli::VadSettings& vad) {
   auto* energy = app.add_flag_callback(
       "--energy", [&vad] { vad.use_model = false; }, "Judge frames by smoothed energy");
   auto* model = app.add_flag_callback(
       "--model", [&vad] { vad.use_model = true; },
-      "Judge frames by the Silero VAD model (default; falls "
-      "back to energy when it cannot load)");
+      "Judge frames by the Silero VAD model (default; falls back to energy when it cannot load)");
   energy->excludes(model);
   app.add_option("--model-path", vad.model_path, "A TorchScript VAD model file")
-      ->check(CLI::ExistingFile);
+      ->check(CLI::ExistingFile)
+      ->default_str("the packaged Silero model");
   app.add_option("--threshold", vad.threshold,
-                 "Speech threshold: probability (model) or RMS energy (energy mode)")
-      ->check(CLI::Range(0.0, 1e9));
-  app.add_option("--silence", vad.silence, "Seconds of silence that end speech (default 1.0)")
-      ->check(CLI::Range(0.0, 3600.0));
-  app.add_option("--padding", vad.padding, "Seconds of grace after speech (default 0.3)")
-      ->check(CLI::Range(0.0, 3600.0));
+                 "Speech threshold: a probability (model) or an RMS level (energy)")
+      ->check(finite_in(0.0, 1.0))
+      ->default_str("0.5 with the model, 0.01 by energy");
+  app.add_option("--silence", vad.silence, "Seconds of silence that end speech")
+      ->check(finite_in(0.0, 3600.0))
+      ->default_str("1.0");
+  app.add_option("--padding", vad.padding, "Seconds of grace after speech")
+      ->check(finite_in(0.0, 3600.0))
+      ->default_str("0.3");
   app.add_option("--frame-size", vad.frame_size,
-                 "Samples per frame (default 512 at 16 kHz, 256 at 8 kHz)")
-      ->check(CLI::Range(1, 1 << 20));
-  app.add_option("--sample-rate", vad.sample_rate,
-                 "Rate to run at: 16000 or 8000 (default: the file's, if one of them, else 16000)")
-      ->check(CLI::IsMember({8000, 16000}));
-  app.add_option("--chunk-ms", vad.chunk_ms, "Milliseconds of audio per chunk (default 100)")
-      ->check(CLI::Range(1, 60000));
+                 "Samples per frame (the Silero model takes only its own size)")
+      ->check(CLI::Range(1, 1 << 20))
+      ->default_str("512 at 16 kHz, 256 at 8 kHz");
+  app.add_option("--sample-rate", vad.sample_rate, "Rate to run at, in Hz")
+      ->check(CLI::IsMember({8000, 16000}))
+      ->default_str("the input's if 8000 or 16000, else 16000");
+  app.add_option("--chunk-ms", vad.chunk_ms, "Milliseconds of audio per chunk")
+      ->check(CLI::Range(1, 60000))
+      ->capture_default_str();
+}
+
+// quern runs one stream, for which the model's small matrix products are fastest on one
+// OpenBLAS thread (more only contend). Looked up at run time: libtorch brings OpenBLAS in.
+void use_one_blas_thread() {
+  using SetThreads = void (*)(int);
+  if (auto* set = reinterpret_cast<SetThreads>(dlsym(RTLD_DEFAULT, "openblas_set_num_threads"))) {
+    set(1);
+  }
 }
 
 }  // namespace
@@ -43,13 +77,16 @@ void add_vad_flags(CLI::App& app, quern_cli::VadSettings& vad) {
 int main(int argc, char** argv) {
   CLI::App app{"quern: the speech-recognition engine layer over an audio file"};
   app.require_subcommand(1);
+  app.fallthrough();  // --log-level may follow the subcommand too
   std::string log_level = "warning";
-  app.add_option("--log-level", log_level, "Library log level on stderr (default warning)")
-      ->check(CLI::IsMember({"debug", "info", "warning", "error"}));
+  app.add_option("--log-level", log_level, "Library log level on stderr")
+      ->check(CLI::IsMember({"debug", "info", "warning", "error"}))
+      ->capture_default_str();
 
   quern_cli::VadCommand vad;
   auto* vad_app = app.add_subcommand("vad", "Print speech segments of FILE as JSON lines");
-  vad_app->add_option("FILE", vad.file, "Audio file (WAV, FLAC, OGG, ...)")->required();
+  vad_app->add_option("FILE", vad.file, "Audio file (WAV, FLAC, OGG, ...), a pipe, or - for stdin")
+      ->required();
   add_vad_flags(*vad_app, vad.vad);
   vad_app->add_flag("--probabilities", vad.probabilities,
                     "Also print each frame's time and speech probability");
@@ -57,23 +94,35 @@ int main(int argc, char** argv) {
   quern_cli::SessionCommand session;
   auto* session_app = app.add_subcommand(
       "session",
-      "Run a two-pass recognition session over FILE; partial and final results as "
-      "JSON lines");
-  session_app->add_option("FILE", session.file, "Audio file (WAV, FLAC, OGG, ...)")->required();
+      "Run a two-pass recognition session over FILE; partial and final results as JSON lines");
+  session_app
+      ->add_option("FILE", session.file, "Audio file (WAV, FLAC, OGG, ...), a pipe, or - for stdin")
+      ->required();
   add_vad_flags(*session_app, session.vad);
-  session_app->add_option("--model-type", session.model_type,
-                          "paraformer_funasr, sensevoice, sensevoice_funasr or moonshine");
+  std::vector<std::string> families;
+  for (auto t : {quern_config::ModelType::PARAFORMER_FUNASR, quern_config::ModelType::SENSEVOICE,
+                 quern_config::ModelType::SENSEVOICE_FUNASR, quern_config::ModelType::MOONSHINE}) {
+    families.emplace_back(quern_config::value(t));
+  }
+  session_app->add_option("--model-type", session.model_type, "Engine family")
+      ->check(CLI::IsMember(families))
+      ->capture_default_str();
   session_app
       ->add_option("--max-silence", session.max_silence,
-                   "Seconds without audio that finalise an utterance (default 3.0)")
-      ->check(CLI::Range(0.0, 3600.0));
+                   "Seconds without audio that finalise an utterance (with --realtime)")
+      ->check(finite_in(0.0, 3600.0))
+      ->default_str("3.0");
   session_app
       ->add_option("--max-samples", session.max_samples,
-                   "Buffered samples that finalise an utterance (default 480000)")
-      ->check(CLI::Range(0LL, 1LL << 40));
-  session_app->add_option("--hotwords", session.hotwords, "Hotwords separated by whitespace");
-  session_app->add_option("--punc-model", session.punc_model,
-                          "Punctuation model name (empty: no punctuation)");
+                   "Buffered samples that finalise an utterance")
+      ->check(CLI::Range(0LL, 1LL << 40))
+      ->capture_default_str();
+  session_app->add_option("--hotwords", session.hotwords, "Hotwords separated by whitespace")
+      ->default_str("none");
+  session_app
+      ->add_option("--punc-model", session.punc_model,
+                   "Punctuation model name (empty: no punctuation)")
+      ->capture_default_str();
   session_app->add_flag_callback(
       "--no-2pass", [&session] { session.two_pass = false; }, "Skip the offline second pass");
   session_app->add_flag("--realtime", session.realtime,
@@ -83,6 +132,8 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "quern: %s\n", e.what());
@@ -95,9 +146,13 @@ int main(int argc, char** argv) {
       {"warning", quern_log::Level::warning},
       {"error", quern_log::Level::error}};
   quern_log::logger.set_level(levels.at(log_level));
+  use_one_blas_thread();
 
   try {
     return vad_app->parsed() ? quern_cli::run_vad(vad) : quern_cli::run_session(session);
+  } catch (const quern_cli::UsageError& e) {
+    std::fprintf(stderr, "quern: %s\n", e.what());
+    return 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quern: %s\n", e.what());
   } catch (...) {

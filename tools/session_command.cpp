@@ -1,10 +1,19 @@
-// quern session FILE: plays the host service over a file — one Dualis session and one
+// quern session FILE: plays the host service over an audio input — one Dualis session and one
 // VADDetector fed chunk by chunk, an utterance finalised when the VAD reports the end of speech
 // or the controller asks for it, partial and final results as JSON lines.
-#include <atomic>
+//
+// With --realtime a second thread plays the host's timer: it polls check_finalization_needed()
+// and hands a positive answer to the feeding thread. The feeding thread alone finalises and
+// resets, so each utterance is finalised once and reset() never overlaps stream_generate().
 #include <chrono>
-#include <stdexcept>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <stop_token>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "models/dualis/dualis.h"
 #include "platform/wall_clock.h"
@@ -17,6 +26,7 @@ namespace quern_cli {
 namespace {
 
 using models::dualis::Dualis;
+using Clock = std::chrono::steady_clock;
 
 nlohmann::ordered_json results_json(const models::ResultList& results) {
   auto array = nlohmann::ordered_json::array();
@@ -24,12 +34,66 @@ nlohmann::ordered_json results_json(const models::ResultList& results) {
   return array;
 }
 
+// The host's timer thread for --realtime. Its answers carry the utterance they were about, so
+// one that arrives after the feeding thread has moved on is dropped. Stopped and joined when
+// destroyed, on every exit path.
+class Poller {
+ public:
+  explicit Poller(Dualis& session)
+      : thread_([this, &session](std::stop_token stop) { run(stop, session); }) {}
+
+  // Waits until `deadline` for a request to finalise; returns its reason, or nothing at the
+  // deadline.
+  std::optional<std::string> wait_until(Clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    wake_.wait_until(lock, deadline, [this] { return request_.has_value(); });
+    return std::exchange(request_, std::nullopt);
+  }
+
+  // The feeding thread has finalised and reset: requests about the old utterance are void.
+  void next_utterance() {
+    std::lock_guard lock(mutex_);
+    ++utterance_;
+    request_.reset();
+  }
+
+ private:
+  void run(std::stop_token stop, Dualis& session) {
+    std::mutex sleep_mutex;
+    std::condition_variable_any sleep;
+    while (!stop.stop_requested()) {
+      {
+        std::unique_lock lock(sleep_mutex);
+        sleep.wait_for(lock, stop, std::chrono::milliseconds(50), [] { return false; });
+      }
+      std::uint64_t utterance;
+      {
+        std::lock_guard lock(mutex_);
+        utterance = utterance_;
+      }
+      auto [needed, reason] = session.check_finalization_needed();
+      if (!needed) continue;
+      std::lock_guard lock(mutex_);
+      if (utterance == utterance_ && !request_) {
+        request_ = std::move(reason);
+        wake_.notify_one();
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::optional<std::string> request_;  // guarded by mutex_
+  std::uint64_t utterance_ = 0;         // guarded by mutex_
+  std::jthread thread_;                 // last: stopped and joined before the rest goes
+};
+
 }  // namespace
 
 int run_session(const SessionCommand& command) {
   auto prepared = prepare(command.file, command.vad);
-  const auto& samples = prepared.audio.samples;
-  const int rate = prepared.audio.sample_rate;
+  AudioReader& input = *prepared.audio;
+  const int rate = prepared.sample_rate;
   utils::vad::VADDetector detector(prepared.config);
   Dualis session({.model_type = command.model_type,
                   .punc_model = command.punc_model,
@@ -42,69 +106,47 @@ int run_session(const SessionCommand& command) {
 
   const std::size_t chunk = chunk_samples(command.vad.chunk_ms, rate);
   FrameCarry carry(static_cast<std::size_t>(detector.config->frame_size));
-  Progress progress(static_cast<double>(samples.size()) / rate);
-  double utterance_start = 0;
+  Progress progress(input.duration());
+  double utterance_start = 0;  // seconds into the input where the utterance buffer began
+  double fed = 0;              // seconds fed so far
   bool was_ended = false;
+  std::optional<Poller> poller;
+  if (command.realtime) poller.emplace(session);
 
-  // Finalises the utterance and prints its text (empty when another thread finalised it first).
-  auto finalize = [&](const std::string& reason, double at) {
+  // Finalises the utterance, prints its text and starts the next one.
+  auto end_utterance = [&](const std::string& reason) {
     const double start = quern_clock::now();
     std::string text = session.finalize();
     emit({{"type", "final"},
           {"text", text},
           {"reason", reason},
           {"start", seconds(utterance_start)},
-          {"end", seconds(at)},
+          {"end", seconds(fed)},
           {"finalize_ms", millis((quern_clock::now() - start) * 1000)}});
+    session.reset();
+    detector.reset();
+    if (poller) poller->next_utterance();
+    was_ended = false;
+    utterance_start = fed;
   };
 
-  // --realtime: a host's timer polls for the silence timeout from its own thread.
-  std::atomic<bool> feeding{true}, timed_out{false};
-  std::atomic<double> fed_seconds{0};
-  std::thread poller;
-  if (command.realtime) {
-    poller = std::thread([&] {
-      const double give_up = command.max_silence * 2 + 1;
-      const auto fed_end = std::chrono::steady_clock::now();
-      auto stopped_at = fed_end;
-      bool stopped = false;
-      for (;;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (!feeding && !stopped) {
-          stopped = true;
-          stopped_at = std::chrono::steady_clock::now();
-        }
-        auto [needed, reason] = session.check_finalization_needed();
-        if (needed && !timed_out.exchange(true)) finalize(reason, fed_seconds);
-        if (stopped &&
-            (timed_out ||
-             std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped_at).count() >
-                 give_up)) {
-          return;
-        }
-      }
-    });
-  }
-
-  const auto started = std::chrono::steady_clock::now();
-  for (std::size_t at = 0; at < samples.size(); at += chunk) {
-    const std::size_t n = std::min(chunk, samples.size() - at);
-    const double chunk_end = static_cast<double>(at + n) / rate;
-    if (command.realtime) {
-      std::this_thread::sleep_until(started + std::chrono::duration<double>(chunk_end));
-      if (timed_out.exchange(false)) {  // the poller finalised: start the next utterance
-        session.reset();
-        detector.reset();
-        utterance_start = static_cast<double>(at) / rate;
-      }
+  // One chunk read ahead, so the last one goes to the engine with is_final.
+  std::vector<float> current(chunk), next(chunk);
+  std::size_t current_n = input.read(current);
+  const auto started = Clock::now();
+  while (current_n > 0) {
+    const std::size_t next_n = input.read(next);
+    const double chunk_end = fed + static_cast<double>(current_n) / rate;
+    if (poller) {
+      const auto due = started + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(chunk_end));
+      while (auto reason = poller->wait_until(due)) end_utterance(*reason);
     }
-    std::vector<float> copy(samples.begin() + static_cast<std::ptrdiff_t>(at),
-                            samples.begin() + static_cast<std::ptrdiff_t>(at + n));
-    const utils::AudioSamples audio(std::move(copy));
-    const bool last = at + n >= samples.size();
-    auto [partials, needs_finalization] = session.stream_generate(audio, last);
-    fed_seconds = chunk_end;
-    emit({{"type", "partial"}, {"time", seconds(chunk_end)}, {"results", results_json(partials)}});
+    const utils::AudioSamples audio(std::vector<float>(
+        current.begin(), current.begin() + static_cast<std::ptrdiff_t>(current_n)));
+    auto [partials, needs_finalization] = session.stream_generate(audio, next_n == 0);
+    fed = chunk_end;
+    emit({{"type", "partial"}, {"time", seconds(fed)}, {"results", results_json(partials)}});
 
     const auto [has_speech, ended] = detector.process_audio(carry.take(audio.as<float>()));
     (void)has_speech;
@@ -112,22 +154,24 @@ int run_session(const SessionCommand& command) {
     if (needs_finalization) reason = session.check_finalization_needed().second;
     if (reason.empty() && ended && !was_ended) reason = "speech_ended";
     was_ended = ended;
-    if (!reason.empty()) {
-      finalize(reason, chunk_end);
-      session.reset();
-      detector.reset();
-      was_ended = false;
-      utterance_start = chunk_end;
+    if (!reason.empty()) end_utterance(reason);
+    progress.update(fed);
+    std::swap(current, next);
+    current_n = next_n;
+  }
+
+  if (session.get_audio_buffer_length() == 0) return 0;
+  // The input ended inside an utterance. A realtime host waits for its timer's silence timeout;
+  // either way, speech still in the buffer is finalised as the end of the stream.
+  if (poller) {
+    const auto give_up = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                            std::chrono::duration<double>(command.max_silence + 1));
+    if (auto reason = poller->wait_until(give_up)) {
+      end_utterance(*reason);
+      return 0;
     }
-    progress.update(chunk_end);
   }
-  feeding = false;
-  if (command.realtime) {
-    poller.join();
-  } else if (detector.speech_detected) {
-    // The stream ended inside an utterance: finalise what is left.
-    finalize("end_of_stream", static_cast<double>(samples.size()) / rate);
-  }
+  if (detector.speech_detected) end_utterance("end_of_stream");
   return 0;
 }
 

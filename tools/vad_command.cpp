@@ -1,6 +1,7 @@
 // quern vad FILE: speech segments (and per-frame probabilities) of an audio file.
 #include <algorithm>
 #include <stdexcept>
+#include <vector>
 
 #include "tools/commands.h"
 #include "tools/frame_carry.h"
@@ -11,8 +12,8 @@ namespace quern_cli {
 
 int run_vad(const VadCommand& command) {
   auto prepared = prepare(command.file, command.vad);
-  const auto& samples = prepared.audio.samples;
-  const int rate = prepared.audio.sample_rate;
+  AudioReader& input = *prepared.audio;
+  const int rate = prepared.sample_rate;
   utils::vad::VADDetector detector(prepared.config);
   if (command.probabilities && !detector.config->use_model) {
     throw std::runtime_error("--probabilities needs the Silero model, which is not in use");
@@ -20,14 +21,15 @@ int run_vad(const VadCommand& command) {
   const auto frame = static_cast<std::size_t>(detector.config->frame_size);
   const std::size_t chunk = chunk_samples(command.vad.chunk_ms, rate);
   FrameCarry carry(frame);
-  Progress progress(static_cast<double>(samples.size()) / rate);
+  Progress progress(input.duration());
 
-  std::size_t frames_done = 0;
+  std::vector<float> block(chunk);
+  std::size_t frames_done = 0, read = 0;
   bool in_segment = false, was_ended = false;
   double start = 0, last_speech_end = 0;
-  for (std::size_t at = 0; at < samples.size(); at += chunk) {
-    const std::size_t n = std::min(chunk, samples.size() - at);
-    const auto frames = carry.take(std::span<const float>(samples.data() + at, n));
+  while (const std::size_t n = input.read(block)) {
+    read += n;
+    const auto frames = carry.take(std::span<const float>(block.data(), n));
     if (frames.empty()) continue;
     const double chunk_start = static_cast<double>(frames_done * frame) / rate;
     const std::size_t count = frames.size() / frame;
@@ -57,7 +59,7 @@ int run_vad(const VadCommand& command) {
       last_speech_end = chunk_end;
     }
     was_ended = ended;
-    progress.update(static_cast<double>(at + n) / rate);
+    progress.update(static_cast<double>(read) / rate);
   }
   if (in_segment) emit({{"start", seconds(start)}, {"end", seconds(last_speech_end)}});
   return 0;

@@ -9,22 +9,28 @@
 namespace quern_cli {
 
 PreparedAudio prepare(const std::string& file, const VadSettings& s) {
-  int rate = 16000;
-  if (s.sample_rate) {
-    rate = *s.sample_rate;
-  } else {
-    const int native = native_rate(file);
-    if (native == 8000 || native == 16000) rate = native;
+  PreparedAudio p;
+  p.audio = std::make_unique<AudioReader>(file);
+  const int native = p.audio->source_rate();
+  const int rate =
+      s.sample_rate ? *s.sample_rate : (native == 8000 || native == 16000 ? native : 16000);
+  p.audio->set_target_rate(rate);
+  p.sample_rate = rate;
+  if (native != rate || p.audio->source_channels() != 1) {
+    std::fprintf(stderr, "quern: note: converting %s from %d Hz, %d channel%s to %d Hz mono\n",
+                 file == "-" ? "standard input" : file.c_str(), native, p.audio->source_channels(),
+                 p.audio->source_channels() == 1 ? "" : "s", rate);
   }
-  PreparedAudio p{read_audio(file, rate), nullptr};
-  if (p.audio.source_rate != rate || p.audio.source_channels != 1) {
-    std::fprintf(stderr, "quern: note: converted %s from %d Hz, %d channel%s to %d Hz mono\n",
-                 file.c_str(), p.audio.source_rate, p.audio.source_channels,
-                 p.audio.source_channels == 1 ? "" : "s", rate);
+
+  const int silero_frame = rate == 8000 ? 256 : 512;
+  if (s.use_model && !s.model_path && s.frame_size && *s.frame_size != silero_frame) {
+    throw UsageError("--frame-size: the Silero model takes " + std::to_string(silero_frame) +
+                     "-sample frames at " + std::to_string(rate) +
+                     " Hz (512 at 16000 Hz, 256 at 8000 Hz); --energy takes 1 to 1048576");
   }
   utils::vad::VADConfigFields f;
   f.sample_rate = rate;
-  f.frame_size = s.frame_size.value_or(rate == 8000 ? 256 : 512);
+  f.frame_size = s.frame_size.value_or(silero_frame);
   f.use_model = s.use_model;
   f.model_path = s.model_path;
   if (s.silence) f.silence_duration = *s.silence;

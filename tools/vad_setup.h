@@ -1,4 +1,5 @@
-// Shared by both subcommands: the session rate, the audio, and a detector configured from flags.
+// Shared by both subcommands: the input opened once, the session rate, the flags checked against
+// the chosen mode, and a detector configured from them.
 #pragma once
 
 #include <memory>
@@ -11,21 +12,23 @@
 namespace quern_cli {
 
 struct PreparedAudio {
-  AudioInput audio;
+  std::unique_ptr<AudioReader> audio;  // delivers mono samples at `sample_rate`
+  int sample_rate = 0;                 // Hz
   std::shared_ptr<utils::vad::VADConfig> config;
 };
 
-// Reads the file at the session rate (noting a conversion on stderr) and builds the detector's
-// configuration. Throws std::runtime_error with a one-line message.
+// Opens the input, picks the session rate (noting a conversion on stderr), checks the flags that
+// depend on the mode and rate (UsageError) and builds the detector's configuration. Throws
+// std::runtime_error with a one-line message when the input cannot be read.
 PreparedAudio prepare(const std::string& file, const VadSettings& settings);
 
 // Chunk length in samples for `chunk_ms` at `rate`.
 std::size_t chunk_samples(int chunk_ms, int rate);
 
-// A line on stderr showing progress, for long files when stderr is a terminal.
+// A line on stderr showing progress, for long inputs of known length when stderr is a terminal.
 class Progress {
  public:
-  Progress(double total_seconds);
+  explicit Progress(double total_seconds);
   void update(double done_seconds);
   ~Progress();
 
