@@ -9,7 +9,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git ca-certificates
   libgtest-dev libgmock-dev libbenchmark-dev
   libfmt-dev nlohmann-json3-dev libsndfile1-dev libsoxr-dev libcli11-dev
-  clang-format
+  clang clang-format
 )
 if [ "${QUERN_WITH_TORCH:-1}" = 1 ]; then
   packages+=(libtorch-dev libopenblas0-pthread python3 python3-torch python3-onnx python3-numpy

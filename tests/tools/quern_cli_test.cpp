@@ -1,13 +1,16 @@
-// The quern command-line host, run as a user runs it: segments, probabilities, sessions,
-// conversion of other formats, and one-line errors.
+// The quern command-line host, run as a user runs it: segments, probabilities, sessions (also
+// in real time), conversion of other formats and piped input, and one-line errors.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "tests/support/wav.h"
 #include "tests/vad/vad_paths.h"
 
 namespace {
@@ -122,6 +125,23 @@ TEST(QuernSession, OneFinalLinePerSpokenSentence) {
   EXPECT_TRUE(by_limit);
 }
 
+TEST(QuernSession, RealtimeFinalisesEachUtteranceOnce) {
+  // The sample limit ends an utterance every second while the timer thread polls the same
+  // session: exactly one final line per utterance, each with the second pass's text.
+  const std::string part = testing::TempDir() + "/part." + std::to_string(getpid()) + ".wav";
+  ASSERT_EQ(std::system(("sox " + kSample + " " + part + " trim 0 4.2").c_str()), 0);
+  const auto r = quern("session --realtime --max-samples 16000 --max-silence 0.5 " + part);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<double> starts;
+  for (const auto& l : r.lines) {
+    if (l["type"] != "final") continue;
+    starts.push_back(l["start"]);
+    EXPECT_NE(l["text"], "") << l.dump();
+  }
+  ASSERT_GE(starts.size(), 4u);
+  EXPECT_TRUE(std::adjacent_find(starts.begin(), starts.end()) == starts.end()) << r.err;
+}
+
 TEST(QuernCli, ConvertsStereoAt44100) {
   const std::string stereo = testing::TempDir() + "/stereo." + std::to_string(getpid()) + ".wav";
   ASSERT_EQ(std::system(("sox " + kSample + " -r 44100 -c 2 " + stereo).c_str()), 0);
@@ -129,6 +149,41 @@ TEST(QuernCli, ConvertsStereoAt44100) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("converting"), std::string::npos);
   EXPECT_EQ(segments(r).size(), 3u);
+  // The same from standard input, read once as a stream.
+  EXPECT_EQ(segments(quern("vad - < " + stereo)), segments(r));
+}
+
+TEST(QuernCli, BadSamplesAreCleanedAsAHostWouldWithOneNote) {
+  // A 32-bit float WAV of the sample with runs of NaN, infinity and 1e20.
+  auto wav = quern_test::read_wav(kSample);
+  for (std::size_t i = 0; i < 100; ++i) {
+    wav.samples[20000 + i] = std::numeric_limits<float>::quiet_NaN();
+    wav.samples[90000 + i] = std::numeric_limits<float>::infinity();
+    wav.samples[150000 + i] = 1e20f;
+  }
+  const std::string bad = testing::TempDir() + "/bad." + std::to_string(getpid()) + ".wav";
+  {
+    const auto bytes = static_cast<std::uint32_t>(wav.samples.size() * 4);
+    std::ofstream out(bad, std::ios::binary);
+    auto put = [&](std::uint32_t v, int n) { out.write(reinterpret_cast<const char*>(&v), n); };
+    out << "RIFF";
+    put(36 + bytes, 4);
+    out << "WAVEfmt ";
+    for (auto [v, n] :
+         {std::pair{16u, 4}, {3u, 2}, {1u, 2}, {16000u, 4}, {64000u, 4}, {4u, 2}, {32u, 2}}) {
+      put(v, n);
+    }
+    out << "data";
+    put(bytes, 4);
+    out.write(reinterpret_cast<const char*>(wav.samples.data()), bytes);
+  }
+  const auto r = quern("vad --log-level info " + bad);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(segments(r).size(), 3u);
+  EXPECT_EQ(r.err.find("Error in VAD prediction"), std::string::npos) << r.err;
+  const auto note = r.err.find("not finite or outside [-1, 1]");
+  ASSERT_NE(note, std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("not finite", note + 1), std::string::npos) << "said once";
 }
 
 TEST(QuernCli, ErrorsAreOneLineAndNonZero) {
@@ -137,7 +192,9 @@ TEST(QuernCli, ErrorsAreOneLineAndNonZero) {
   for (const std::string& args : std::vector<std::string>{
            "vad /no/such/file.wav", "vad " + junk, "vad --sample-rate 44100 " + kSample,
            "vad --chunk-ms 0 " + kSample, "vad --threshold abc " + kSample, "session", "frobnicate",
-           "vad --energy --probabilities " + kSample}) {
+           "vad --energy --probabilities " + kSample, "vad --threshold nan " + kSample,
+           "vad --frame-size 1024 " + kSample, "session --realtime --max-silence nan " + kSample,
+           "vad " + testing::TempDir()}) {
     const auto r = quern(args);
     EXPECT_NE(r.status, 0) << args;
     EXPECT_TRUE(r.lines.empty()) << args;
