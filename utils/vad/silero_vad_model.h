@@ -7,7 +7,9 @@
 // disturb each other each hold a Stream from new_stream() and call predict(audio, sample_rate,
 // stream): the weights are shared and only read; the state is the stream's. For a model file
 // without the explicit-state method `forward_with_state`, a Stream carries its own copy of the
-// module instead (one clone per stream).
+// module instead (one clone per stream, made from the module as loaded, so it starts from zeros).
+// A frame whose result is not finite (NaN or infinite samples) is answered with 0.0 and leaves the
+// state it ran on, the instance's or the stream's, as it was before the frame.
 //
 // Thread safety: get_instance() may be called from any thread (one load at a time, for any key).
 // predict() without a stream is serialised by the instance's own mutex. predict() with distinct
