@@ -13,6 +13,7 @@
 #include "models/dualis/dualis.h"
 #include "platform/quern_log.h"
 #include "platform/stand_in.h"
+#include "platform/stand_in_engine.h"
 
 // Every allocation of the program is counted, to show which paths allocate.
 std::atomic<long> allocations{0};
@@ -45,6 +46,7 @@ class AllocationCounter {
 using utils::AudioSamples;
 
 void quiet() {
+  stand_in::install();
   stand_in::clear();
   stand_in::set_silent(true);
   quern_log::logger.set_level(quern_log::Level::warning);
@@ -78,6 +80,7 @@ void BM_Dualis_StreamGenerate(benchmark::State& state) {
       if (++n % 200 == 0) d.clear_audio_buffer();  // stay below the sample limit
     }
   }
+  stand_in::install();
   stand_in::clear();
 }
 BENCHMARK(BM_Dualis_StreamGenerate);
@@ -109,6 +112,7 @@ void BM_Dualis_GetAudioBuffer30s(benchmark::State& state) {
   for (auto _ : state) {
     benchmark::DoNotOptimize(d.get_audio_buffer());
   }
+  stand_in::install();
   stand_in::clear();
 }
 BENCHMARK(BM_Dualis_GetAudioBuffer30s);

@@ -10,6 +10,7 @@
 #include "models/dualis/dualis.h"
 #include "platform/quern_log.h"
 #include "platform/stand_in.h"
+#include "platform/stand_in_engine.h"
 #include "utils/vad/vad_detector.h"
 
 namespace {
@@ -21,6 +22,7 @@ double cpu_seconds() {
 }
 
 void BM_ThousandSessions(benchmark::State& state) {
+  stand_in::install();
   stand_in::clear();
   stand_in::set_silent(true);
   quern_log::logger.set_level(quern_log::Level::warning);
@@ -64,6 +66,7 @@ void BM_ThousandSessions(benchmark::State& state) {
   state.counters["chunks_per_cpu_second"] = static_cast<double>(chunks) / cpu;
   // 1,000 live streams produce 10,000 chunks per second of real time.
   state.counters["cpu_share_of_realtime"] = 10.0 * kSessions / (static_cast<double>(chunks) / cpu);
+  stand_in::install();
   stand_in::clear();
 }
 BENCHMARK(BM_ThousandSessions)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);

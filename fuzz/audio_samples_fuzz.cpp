@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "platform/stand_in.h"
+#include "platform/stand_in_engine.h"
 #include "utils/audio.h"
 
 using utils::AudioSamples;
@@ -48,6 +49,7 @@ void check(bool ok) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool silent = [] {
+    stand_in::install();
     stand_in::set_silent(true);
     return true;
   }();

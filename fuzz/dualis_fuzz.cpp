@@ -10,6 +10,7 @@
 #include "models/dualis/dualis.h"
 #include "platform/quern_log.h"
 #include "platform/stand_in.h"
+#include "platform/stand_in_engine.h"
 #include "platform/wall_clock.h"
 
 using models::dualis::Dualis;
@@ -41,6 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return true;
   }();
   (void)setup;
+  stand_in::install();
   stand_in::clear();
   FuzzedDataProvider in(data, size);
   Dualis d({.max_silence_duration = in.ConsumeFloatingPointInRange<double>(0.0, 5.0),

@@ -1,5 +1,5 @@
-// BaseASR: the base class of every recognition engine the controller drives. The host provides
-// it (here: the platform library); the Moonshine engines derive from it.
+// BaseASR: the base class of every recognition engine the controller drives: the host's engines
+// (plugged in through models/engine_seam.h) and the Moonshine engines derive from it.
 //
 // Contract: `load()` makes the engine ready, `reset()` starts a new utterance, streaming engines
 // answer `stream_generate`, offline engines `transcribe`. An engine that has a hotword list says
@@ -27,7 +27,7 @@ struct BaseASROptions {
   quern_config::ModelTypeArg model_type = quern_config::ModelType::PARAFORMER_FUNASR;
 };
 
-class QUERN_PLATFORM_API BaseASR {
+class QUERN_ENGINES_API BaseASR {
  public:
   explicit BaseASR(BaseASROptions options);
   virtual ~BaseASR();

@@ -1,42 +1,26 @@
-// The Paraformer engines of the host (here: the platform's stand-ins, see platform/stand_in.h).
+// The host's Paraformer engines, reached through the host seam (models/engine_seam.h): the
+// controller creates them with ParaformerStreamASR::create(options) and
+// ParaformerOfflineASR::create(options); the host provides both with models::provide<...>().
 #pragma once
 
-#include <memory>
-#include <string>
-#include <vector>
+#include <string_view>
 
-#include "platform/stand_in_engine.h"
+#include "models/base_asr.h"
+#include "models/engine_seam.h"
+#include "models/funasr_options.h"
 
 namespace models {
 
-struct ParaformerStreamASROptions {
-  std::string model = "";
-  std::string model_path = "";
-  std::string revision = "";
-  std::string device = "cpu";
-  std::vector<int> chunk_size = {0, 10, 5};
-  int encoder_chunk_look_back = 4;
-  int decoder_chunk_look_back = 1;
+using ParaformerStreamASROptions = FunASRStreamOptions;
+using ParaformerOfflineASROptions = FunASROfflineOptions;
+
+struct ParaformerStreamASR : EngineClass<ParaformerStreamASR, ParaformerStreamASROptions, BaseASR> {
+  static constexpr std::string_view name = "ParaformerStreamASR";
 };
 
-class QUERN_PLATFORM_API ParaformerStreamASR : public stand_in::StandInASR {
- public:
-  explicit ParaformerStreamASR(ParaformerStreamASROptions options = {});
-  // The host's factory; may yield no engine (nullptr).
-  static std::unique_ptr<BaseASR> create(ParaformerStreamASROptions options = {});
-};
-
-struct ParaformerOfflineASROptions {
-  std::string model = "";
-  std::string model_path = "";
-  std::string revision = "";
-  std::string device = "cpu";
-};
-
-class QUERN_PLATFORM_API ParaformerOfflineASR : public stand_in::StandInASR {
- public:
-  explicit ParaformerOfflineASR(ParaformerOfflineASROptions options = {});
-  static std::unique_ptr<BaseASR> create(ParaformerOfflineASROptions options = {});
+struct ParaformerOfflineASR
+    : EngineClass<ParaformerOfflineASR, ParaformerOfflineASROptions, BaseASR> {
+  static constexpr std::string_view name = "ParaformerOfflineASR";
 };
 
 }  // namespace models

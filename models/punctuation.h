@@ -1,12 +1,14 @@
-// PunctuationModel: restores punctuation in a recognised text. The host provides it (here: the
-// platform's stand-in, see platform/stand_in.h; by default it appends "." to the text).
+// PunctuationModel: restores punctuation in a recognised text. The host provides it through the
+// host seam (models/engine_seam.h): models::provide<models::PunctuationModel>(factory); the
+// controller creates it with PunctuationModel::create(options).
 //
 // Thread safety: calls on one instance must not overlap.
 #pragma once
 
-#include <memory>
 #include <string>
+#include <string_view>
 
+#include "models/engine_seam.h"
 #include "utils/export.h"
 
 namespace models {
@@ -17,21 +19,20 @@ struct PunctuationModelOptions {
   std::string device = "cpu";
 };
 
-class QUERN_PLATFORM_API PunctuationModel {
+class QUERN_ENGINES_API PunctuationModel
+    : public EngineClass<PunctuationModel, PunctuationModelOptions, PunctuationModel> {
  public:
-  explicit PunctuationModel(PunctuationModelOptions options = {});
+  static constexpr std::string_view name = "PunctuationModel";
+
+  PunctuationModel() = default;
   virtual ~PunctuationModel();
   PunctuationModel(const PunctuationModel&) = delete;
   PunctuationModel& operator=(const PunctuationModel&) = delete;
 
-  // The host's factory; may yield no engine (nullptr).
-  static std::unique_ptr<PunctuationModel> create(PunctuationModelOptions options = {});
-
-  virtual void load();
-  virtual void reset();
-  virtual std::string generate(const std::string& text, const std::string& language = "zh");
-
-  const PunctuationModelOptions options;
+  virtual void load() = 0;
+  virtual void reset() = 0;
+  // The punctuated text.
+  virtual std::string generate(const std::string& text, const std::string& language = "zh") = 0;
 };
 
 }  // namespace models

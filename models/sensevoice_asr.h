@@ -1,17 +1,20 @@
-// The SenseVoice engines of the host on their own runtime, and the flag that says whether that
-// runtime is usable (here: the platform's stand-ins, see platform/stand_in.h).
+// The host's SenseVoice engines on their own runtime, reached through the host seam
+// (models/engine_seam.h), and the flag that says whether that runtime is usable.
 #pragma once
 
 #include <atomic>
-#include <memory>
 #include <string>
+#include <string_view>
 
-#include "platform/stand_in_engine.h"
+#include "models/base_asr.h"
+#include "models/engine_seam.h"
+#include "utils/export.h"
 
 namespace models {
 
-// False when the SenseVoice runtime is missing. Tests may switch it.
-extern QUERN_PLATFORM_API std::atomic<bool> SENSEVOICE_AVAILABLE;
+// Whether the SenseVoice runtime is usable; the controller tests it before creating a SenseVoice
+// engine. True by default: a host without that runtime sets it to false. Any thread, any time.
+extern QUERN_ENGINES_API std::atomic<bool> SENSEVOICE_AVAILABLE;
 
 struct SenseVoiceStreamASROptions {
   std::string model = "";
@@ -28,10 +31,8 @@ struct SenseVoiceStreamASROptions {
   int sample_rate = 16000;                // Hz
 };
 
-class QUERN_PLATFORM_API SenseVoiceStreamASR : public stand_in::StandInASR {
- public:
-  explicit SenseVoiceStreamASR(SenseVoiceStreamASROptions options = {});
-  static std::unique_ptr<BaseASR> create(SenseVoiceStreamASROptions options = {});
+struct SenseVoiceStreamASR : EngineClass<SenseVoiceStreamASR, SenseVoiceStreamASROptions, BaseASR> {
+  static constexpr std::string_view name = "SenseVoiceStreamASR";
 };
 
 struct SenseVoiceOfflineASROptions {
@@ -43,10 +44,9 @@ struct SenseVoiceOfflineASROptions {
   std::string device = "cpu";
 };
 
-class QUERN_PLATFORM_API SenseVoiceOfflineASR : public stand_in::StandInASR {
- public:
-  explicit SenseVoiceOfflineASR(SenseVoiceOfflineASROptions options = {});
-  static std::unique_ptr<BaseASR> create(SenseVoiceOfflineASROptions options = {});
+struct SenseVoiceOfflineASR
+    : EngineClass<SenseVoiceOfflineASR, SenseVoiceOfflineASROptions, BaseASR> {
+  static constexpr std::string_view name = "SenseVoiceOfflineASR";
 };
 
 }  // namespace models

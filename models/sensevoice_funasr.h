@@ -1,42 +1,26 @@
-// The SenseVoice engines of the host on the FunASR runtime (here: the platform's stand-ins, see
-// platform/stand_in.h).
+// The host's SenseVoice engines on the FunASR runtime, reached through the host seam
+// (models/engine_seam.h). They take the same arguments as the Paraformer engines.
 #pragma once
 
-#include <memory>
-#include <string>
-#include <vector>
+#include <string_view>
 
-#include "platform/stand_in_engine.h"
+#include "models/base_asr.h"
+#include "models/engine_seam.h"
+#include "models/funasr_options.h"
 
 namespace models {
 
-struct SenseVoiceStreamingFunASROptions {
-  std::string model = "";
-  std::string model_path = "";
-  std::string revision = "";
-  std::string device = "cpu";
-  std::vector<int> chunk_size = {0, 10, 5};
-  int encoder_chunk_look_back = 4;
-  int decoder_chunk_look_back = 1;
+using SenseVoiceStreamingFunASROptions = FunASRStreamOptions;
+using SenseVoiceOfflineFunASROptions = FunASROfflineOptions;
+
+struct SenseVoiceStreamingFunASR
+    : EngineClass<SenseVoiceStreamingFunASR, SenseVoiceStreamingFunASROptions, BaseASR> {
+  static constexpr std::string_view name = "SenseVoiceStreamingFunASR";
 };
 
-class QUERN_PLATFORM_API SenseVoiceStreamingFunASR : public stand_in::StandInASR {
- public:
-  explicit SenseVoiceStreamingFunASR(SenseVoiceStreamingFunASROptions options = {});
-  static std::unique_ptr<BaseASR> create(SenseVoiceStreamingFunASROptions options = {});
-};
-
-struct SenseVoiceOfflineFunASROptions {
-  std::string model = "";
-  std::string model_path = "";
-  std::string revision = "";
-  std::string device = "cpu";
-};
-
-class QUERN_PLATFORM_API SenseVoiceOfflineFunASR : public stand_in::StandInASR {
- public:
-  explicit SenseVoiceOfflineFunASR(SenseVoiceOfflineFunASROptions options = {});
-  static std::unique_ptr<BaseASR> create(SenseVoiceOfflineFunASROptions options = {});
+struct SenseVoiceOfflineFunASR
+    : EngineClass<SenseVoiceOfflineFunASR, SenseVoiceOfflineFunASROptions, BaseASR> {
+  static constexpr std::string_view name = "SenseVoiceOfflineFunASR";
 };
 
 }  // namespace models

@@ -3,35 +3,37 @@
 
 #include "platform/stand_in.h"
 
-namespace models {
+namespace stand_in {
+namespace {
 
-PunctuationModel::PunctuationModel(PunctuationModelOptions o) : options(std::move(o)) {
-  stand_in::record(
-      "PunctuationModel", "construct",
-      {{"model", options.model}, {"revision", options.revision}, {"device", options.device}});
+class StandInPunctuation : public models::PunctuationModel {
+ public:
+  explicit StandInPunctuation(const models::PunctuationModelOptions& o) {
+    record("PunctuationModel", "construct",
+           {{"model", o.model}, {"revision", o.revision}, {"device", o.device}});
+  }
+  void load() override {
+    if (!silent()) record("PunctuationModel", "load", {});
+  }
+  void reset() override {
+    if (!silent()) record("PunctuationModel", "reset", {});
+  }
+  std::string generate(const std::string& text, const std::string& language) override {
+    if (silent()) return text;
+    auto b = record("PunctuationModel", "generate", {{"text", text}, {"language", language}});
+    if (b.text) return *b.text;
+    return text + ".";
+  }
+};
+
+}  // namespace
+
+void install_punctuation() {
+  models::provide<models::PunctuationModel>(
+      [](const models::PunctuationModelOptions& o) -> std::unique_ptr<models::PunctuationModel> {
+        if (record("PunctuationModel", "create", {}).yields_none) return nullptr;
+        return std::make_unique<StandInPunctuation>(o);
+      });
 }
 
-PunctuationModel::~PunctuationModel() = default;
-
-std::unique_ptr<PunctuationModel> PunctuationModel::create(PunctuationModelOptions o) {
-  if (stand_in::record("PunctuationModel", "create", {}).yields_none) return nullptr;
-  return std::make_unique<PunctuationModel>(std::move(o));
-}
-
-void PunctuationModel::load() {
-  if (!stand_in::silent()) stand_in::record("PunctuationModel", "load", {});
-}
-
-void PunctuationModel::reset() {
-  if (!stand_in::silent()) stand_in::record("PunctuationModel", "reset", {});
-}
-
-std::string PunctuationModel::generate(const std::string& text, const std::string& language) {
-  if (stand_in::silent()) return text;
-  auto b =
-      stand_in::record("PunctuationModel", "generate", {{"text", text}, {"language", language}});
-  if (b.text) return *b.text;
-  return text + ".";
-}
-
-}  // namespace models
+}  // namespace stand_in

@@ -4,7 +4,9 @@
 #include "models/paraformer_asr.h"
 #include "models/sensevoice_asr.h"
 #include "models/sensevoice_funasr.h"
+#include "platform/silero_package.h"
 #include "platform/stand_in.h"
+#include "utils/audio.h"
 #include "utils/number_format.h"
 
 namespace stand_in {
@@ -71,122 +73,100 @@ std::vector<std::string> StandInASR::hotwords() const {
 
 namespace {
 
+using models::BaseASROptions;
+using quern_config::ModelType;
+
 std::string str(bool b) { return b ? "true" : "false"; }
 std::string str(int i) { return std::to_string(i); }
 std::string str(double d) { return utils::shortest(d); }
 
-// A factory that a test switched to yield nothing journals its "create" and returns nullptr.
-template <class Engine, class Options>
-std::unique_ptr<models::BaseASR> create_engine(const char* name, Options options) {
-  if (record(name, "create", {}).yields_none) return nullptr;
-  return std::make_unique<Engine>(std::move(options));
+// Each options struct's arguments, by name, in the order the controller passes them.
+Args args_of(const models::FunASRStreamOptions& o) {
+  return {{"model", o.model},
+          {"model_path", o.model_path},
+          {"revision", o.revision},
+          {"device", o.device},
+          {"chunk_size", describe(o.chunk_size)},
+          {"encoder_chunk_look_back", str(o.encoder_chunk_look_back)},
+          {"decoder_chunk_look_back", str(o.decoder_chunk_look_back)}};
+}
+Args args_of(const models::FunASROfflineOptions& o) {
+  return {{"model", o.model},
+          {"model_path", o.model_path},
+          {"revision", o.revision},
+          {"device", o.device}};
+}
+Args args_of(const models::SenseVoiceStreamASROptions& o) {
+  return {{"model", o.model},
+          {"tokens", o.tokens},
+          {"num_threads", str(o.num_threads)},
+          {"use_itn", str(o.use_itn)},
+          {"language", o.language},
+          {"device", o.device},
+          {"vad_model", o.vad_model},
+          {"vad_threshold", str(o.vad_threshold)},
+          {"vad_min_silence_duration", str(o.vad_min_silence_duration)},
+          {"vad_min_speech_duration", str(o.vad_min_speech_duration)},
+          {"vad_max_speech_duration", str(o.vad_max_speech_duration)},
+          {"sample_rate", str(o.sample_rate)}};
+}
+Args args_of(const models::SenseVoiceOfflineASROptions& o) {
+  return {
+      {"model", o.model},          {"tokens", o.tokens},     {"num_threads", str(o.num_threads)},
+      {"use_itn", str(o.use_itn)}, {"language", o.language}, {"device", o.device}};
+}
+
+// What each engine hands its base class: the FunASR runtime's engines their revision too.
+template <class Options>
+BaseASROptions base_of(const Options& o, ModelType type) {
+  if constexpr (requires { o.revision; }) {
+    return {.model = o.model, .revision = o.revision, .device = o.device, .model_type = type};
+  } else {
+    return {.model = o.model, .device = o.device, .model_type = type};
+  }
+}
+
+// Provides `Class` as a stand-in: its factory journals "create" (which a test may script to
+// yield no engine), then makes the engine, which journals "construct" with its arguments.
+template <class Class>
+void provide_stand_in(StandInASR::Kind kind, ModelType type) {
+  models::provide<Class>(
+      [kind, type](const typename Class::Options& o) -> std::unique_ptr<models::BaseASR> {
+        const std::string name(Class::name);
+        if (record(name, "create", {}).yields_none) return nullptr;
+        return std::make_unique<StandInASR>(name, kind, base_of(o, type), args_of(o));
+      });
 }
 
 }  // namespace
+
+void install_punctuation();  // punctuation.cpp
+
+void install() {
+  using Kind = StandInASR::Kind;
+  provide_stand_in<models::ParaformerStreamASR>(Kind::streaming, ModelType::PARAFORMER_FUNASR);
+  provide_stand_in<models::ParaformerOfflineASR>(Kind::offline, ModelType::PARAFORMER_FUNASR);
+  provide_stand_in<models::SenseVoiceStreamASR>(Kind::streaming, ModelType::SENSEVOICE);
+  provide_stand_in<models::SenseVoiceOfflineASR>(Kind::offline, ModelType::SENSEVOICE);
+  provide_stand_in<models::SenseVoiceStreamingFunASR>(Kind::streaming,
+                                                      ModelType::SENSEVOICE_FUNASR);
+  provide_stand_in<models::SenseVoiceOfflineFunASR>(Kind::offline, ModelType::SENSEVOICE_FUNASR);
+  install_punctuation();
+  utils::provide_normalize_audio([](const utils::AudioSamples& audio,
+                                    std::optional<utils::DType> target_dtype) {
+    if (!silent()) {
+      auto b = record("normalize_audio", "call",
+                      {{"audio", journaling() ? describe(audio) : ""},
+                       {"target_dtype",
+                        target_dtype ? std::string(utils::dtype_name(*target_dtype)) : "None"}});
+      if (b.audio) return *b.audio;
+    }
+    return utils::builtin_normalize_audio(audio, target_dtype);
+  });
+  silero_vad::set_package_locator([]() -> std::optional<std::string> {
+    if (record("load_silero_vad", "call", {}).yields_none) return std::nullopt;
+    return silero_vad::builtin_package_path();
+  });
+}
+
 }  // namespace stand_in
-
-namespace models {
-
-using stand_in::str;
-using Kind = stand_in::StandInASR::Kind;
-
-std::atomic<bool> SENSEVOICE_AVAILABLE{true};
-
-ParaformerStreamASR::ParaformerStreamASR(ParaformerStreamASROptions o)
-    : StandInASR("ParaformerStreamASR", Kind::streaming,
-                 {.model = o.model, .revision = o.revision, .device = o.device},
-                 {{"model", o.model},
-                  {"model_path", o.model_path},
-                  {"revision", o.revision},
-                  {"device", o.device},
-                  {"chunk_size", stand_in::describe(o.chunk_size)},
-                  {"encoder_chunk_look_back", str(o.encoder_chunk_look_back)},
-                  {"decoder_chunk_look_back", str(o.decoder_chunk_look_back)}}) {}
-
-std::unique_ptr<BaseASR> ParaformerStreamASR::create(ParaformerStreamASROptions o) {
-  return stand_in::create_engine<ParaformerStreamASR>("ParaformerStreamASR", std::move(o));
-}
-
-ParaformerOfflineASR::ParaformerOfflineASR(ParaformerOfflineASROptions o)
-    : StandInASR("ParaformerOfflineASR", Kind::offline,
-                 {.model = o.model, .revision = o.revision, .device = o.device},
-                 {{"model", o.model},
-                  {"model_path", o.model_path},
-                  {"revision", o.revision},
-                  {"device", o.device}}) {}
-
-std::unique_ptr<BaseASR> ParaformerOfflineASR::create(ParaformerOfflineASROptions o) {
-  return stand_in::create_engine<ParaformerOfflineASR>("ParaformerOfflineASR", std::move(o));
-}
-
-SenseVoiceStreamASR::SenseVoiceStreamASR(SenseVoiceStreamASROptions o)
-    : StandInASR(
-          "SenseVoiceStreamASR", Kind::streaming,
-          {.model = o.model, .device = o.device, .model_type = quern_config::ModelType::SENSEVOICE},
-          {{"model", o.model},
-           {"tokens", o.tokens},
-           {"num_threads", str(o.num_threads)},
-           {"use_itn", str(o.use_itn)},
-           {"language", o.language},
-           {"device", o.device},
-           {"vad_model", o.vad_model},
-           {"vad_threshold", str(o.vad_threshold)},
-           {"vad_min_silence_duration", str(o.vad_min_silence_duration)},
-           {"vad_min_speech_duration", str(o.vad_min_speech_duration)},
-           {"vad_max_speech_duration", str(o.vad_max_speech_duration)},
-           {"sample_rate", str(o.sample_rate)}}) {}
-
-std::unique_ptr<BaseASR> SenseVoiceStreamASR::create(SenseVoiceStreamASROptions o) {
-  return stand_in::create_engine<SenseVoiceStreamASR>("SenseVoiceStreamASR", std::move(o));
-}
-
-SenseVoiceOfflineASR::SenseVoiceOfflineASR(SenseVoiceOfflineASROptions o)
-    : StandInASR(
-          "SenseVoiceOfflineASR", Kind::offline,
-          {.model = o.model, .device = o.device, .model_type = quern_config::ModelType::SENSEVOICE},
-          {{"model", o.model},
-           {"tokens", o.tokens},
-           {"num_threads", str(o.num_threads)},
-           {"use_itn", str(o.use_itn)},
-           {"language", o.language},
-           {"device", o.device}}) {}
-
-std::unique_ptr<BaseASR> SenseVoiceOfflineASR::create(SenseVoiceOfflineASROptions o) {
-  return stand_in::create_engine<SenseVoiceOfflineASR>("SenseVoiceOfflineASR", std::move(o));
-}
-
-SenseVoiceStreamingFunASR::SenseVoiceStreamingFunASR(SenseVoiceStreamingFunASROptions o)
-    : StandInASR("SenseVoiceStreamingFunASR", Kind::streaming,
-                 {.model = o.model,
-                  .revision = o.revision,
-                  .device = o.device,
-                  .model_type = quern_config::ModelType::SENSEVOICE_FUNASR},
-                 {{"model", o.model},
-                  {"model_path", o.model_path},
-                  {"revision", o.revision},
-                  {"device", o.device},
-                  {"chunk_size", stand_in::describe(o.chunk_size)},
-                  {"encoder_chunk_look_back", str(o.encoder_chunk_look_back)},
-                  {"decoder_chunk_look_back", str(o.decoder_chunk_look_back)}}) {}
-
-std::unique_ptr<BaseASR> SenseVoiceStreamingFunASR::create(SenseVoiceStreamingFunASROptions o) {
-  return stand_in::create_engine<SenseVoiceStreamingFunASR>("SenseVoiceStreamingFunASR",
-                                                            std::move(o));
-}
-
-SenseVoiceOfflineFunASR::SenseVoiceOfflineFunASR(SenseVoiceOfflineFunASROptions o)
-    : StandInASR("SenseVoiceOfflineFunASR", Kind::offline,
-                 {.model = o.model,
-                  .revision = o.revision,
-                  .device = o.device,
-                  .model_type = quern_config::ModelType::SENSEVOICE_FUNASR},
-                 {{"model", o.model},
-                  {"model_path", o.model_path},
-                  {"revision", o.revision},
-                  {"device", o.device}}) {}
-
-std::unique_ptr<BaseASR> SenseVoiceOfflineFunASR::create(SenseVoiceOfflineFunASROptions o) {
-  return stand_in::create_engine<SenseVoiceOfflineFunASR>("SenseVoiceOfflineFunASR", std::move(o));
-}
-
-}  // namespace models

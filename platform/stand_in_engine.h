@@ -1,6 +1,7 @@
-// StandInASR: the common body of the platform's stand-in recognition engines. Each engine class
-// of the host (ParaformerStreamASR, SenseVoiceOfflineASR, ...) derives from it and only names its
-// options; every operation is journalled and scriptable through stand_in.h.
+// StandInASR: the stand-in recognition engine, one shape for every engine class of the host
+// (ParaformerStreamASR, SenseVoiceOfflineASR, ...): it journals its construction under the class
+// name with the named arguments it was created with, and every operation is journalled and
+// scriptable through stand_in.h. install() provides all of them through the host seam.
 //
 // Default output, when nothing is scripted: streaming engines return one record whose "text" is
 // "[stand-in <Class>: N samples]"; offline engines "[stand-in <Class>: N samples, language=L]".
@@ -16,7 +17,7 @@
 
 namespace stand_in {
 
-class QUERN_PLATFORM_API StandInASR : public models::BaseASR {
+class QUERN_STAND_IN_API StandInASR : public models::BaseASR {
  public:
   enum class Kind { streaming, offline };
 
@@ -44,5 +45,11 @@ class QUERN_PLATFORM_API StandInASR : public models::BaseASR {
   mutable utils::Mutex hotwords_mutex_;
   std::vector<std::string> hotwords_ QUERN_GUARDED_BY(hotwords_mutex_);
 };
+
+// Provides every engine class of the host seam (the Paraformer and SenseVoice engines and
+// PunctuationModel), normalize_audio and the packaged-model locator as journalled, scriptable
+// stand-ins. Tests, the benchmarks, the demo and quern call it once at start; a real host never
+// does. Calling it again restores the stand-ins after a test provided engines of its own.
+QUERN_STAND_IN_API void install();
 
 }  // namespace stand_in

@@ -5,6 +5,8 @@
 #                              the whole suite
 #   scripts/test.sh tsan       ThreadSanitizer build in build-tsan/: platform, dualis, nightjar
 #                              and the VAD's concurrency tests
+#   scripts/test.sh install    the package installed from build/ into a prefix that is then moved,
+#                              and examples/host built and run against it (after normal)
 #   scripts/test.sh locks      clang build of the libraries and quern in build-locks/ with the
 #                              thread-safety analysis: a lock misuse is a compile error
 set -euo pipefail
@@ -34,6 +36,9 @@ case "$mode" in
     # The VAD's concurrency tests (libtorch itself is not instrumented).
     ctest --test-dir build-tsan --no-tests=error --output-on-failure -j2 -R 'SharedModel|SileroCache'
     ;;
+  install)
+    scripts/check_install.sh
+    ;;
   locks)
     CC=clang CXX=clang++ cmake -S . -B build-locks -G Ninja -DCMAKE_BUILD_TYPE=Debug \
       -DQUERN_THREAD_SAFETY=ON -DQUERN_WITH_TORCH=ON -DQUERN_BUILD_TESTS=OFF -DQUERN_BUILD_BENCH=OFF
@@ -41,7 +46,7 @@ case "$mode" in
     echo "locks: the thread-safety analysis found no lock misuse"
     ;;
   *)
-    echo "usage: scripts/test.sh [normal|asan|tsan|locks]" >&2
+    echo "usage: scripts/test.sh [normal|asan|tsan|install|locks]" >&2
     exit 2
     ;;
 esac

@@ -13,6 +13,7 @@
 
 #include "platform/quern_config.h"
 #include "platform/quern_log.h"
+#include "platform/stand_in_engine.h"
 #include "tools/commands.h"
 
 namespace {
@@ -147,6 +148,8 @@ int main(int argc, char** argv) {
       {"error", quern_log::Level::error}};
   quern_log::logger.set_level(levels.at(log_level));
   use_one_blas_thread();
+  // The engines of this repository are stand-ins; a real host provides its own instead.
+  stand_in::install();
 
   try {
     return vad_app->parsed() ? quern_cli::run_vad(vad) : quern_cli::run_session(session);

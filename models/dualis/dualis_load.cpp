@@ -17,8 +17,7 @@ bool is(const std::string& model_type, ModelType t) { return model_type == quern
 std::string revision_or_empty(const std::optional<std::string>& r) { return r.value_or(""); }
 
 // The Paraformer and SenseVoice FunASR engines take the same keywords.
-template <class Options>
-Options funasr_stream_options(const Dualis& d) {
+FunASRStreamOptions funasr_stream_options(const Dualis& d) {
   return {.model = d.stream_model_name,
           .model_path = d.stream_model_path,
           .revision = revision_or_empty(d.stream_revision),
@@ -28,8 +27,7 @@ Options funasr_stream_options(const Dualis& d) {
           .decoder_chunk_look_back = d.decoder_chunk_look_back};
 }
 
-template <class Options>
-Options funasr_offline_options(const Dualis& d) {
+FunASROfflineOptions funasr_offline_options(const Dualis& d) {
   return {.model = d.offline_model_name,
           .model_path = d.offline_model_path,
           .revision = revision_or_empty(d.offline_revision),
@@ -66,10 +64,9 @@ std::unique_ptr<BaseASR> Dualis::create_stream_engine() {
                                         .sample_rate = sample_rate});
   }
   if (is(model_type, ModelType::SENSEVOICE_FUNASR)) {
-    return SenseVoiceStreamingFunASR::create(
-        funasr_stream_options<SenseVoiceStreamingFunASROptions>(*this));
+    return SenseVoiceStreamingFunASR::create(funasr_stream_options(*this));
   }
-  return ParaformerStreamASR::create(funasr_stream_options<ParaformerStreamASROptions>(*this));
+  return ParaformerStreamASR::create(funasr_stream_options(*this));
 }
 
 std::unique_ptr<BaseASR> Dualis::create_offline_engine() {
@@ -87,10 +84,9 @@ std::unique_ptr<BaseASR> Dualis::create_offline_engine() {
                                          .device = device});
   }
   if (is(model_type, ModelType::SENSEVOICE_FUNASR)) {
-    return SenseVoiceOfflineFunASR::create(
-        funasr_offline_options<SenseVoiceOfflineFunASROptions>(*this));
+    return SenseVoiceOfflineFunASR::create(funasr_offline_options(*this));
   }
-  return ParaformerOfflineASR::create(funasr_offline_options<ParaformerOfflineASROptions>(*this));
+  return ParaformerOfflineASR::create(funasr_offline_options(*this));
 }
 
 void Dualis::load() {

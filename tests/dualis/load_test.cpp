@@ -1,7 +1,10 @@
-// Choosing, creating and loading engines; handing out hotwords.
+// Choosing, creating and loading engines (also a host's own, through the seam); handing out
+// hotwords.
 #include <gtest/gtest.h>
 
+#include "models/paraformer_asr.h"
 #include "models/sensevoice_asr.h"
+#include "platform/stand_in_engine.h"
 #include "tests/dualis/dualis_fixture.h"
 
 using models::dualis::Dualis;
@@ -153,4 +156,56 @@ TEST_F(DualisLoad, HotwordsReachOnlyEnginesThatTakeThem) {
 
   stand_in::once("ParaformerStreamASR", "hotwords", {.error = "too many hotwords"});
   EXPECT_THROW(d._sync_hotwords(), std::runtime_error);
+}
+
+TEST_F(DualisLoad, HostEnginesComeThroughTheSeamAndMissingOnesAreNamed) {
+  struct RestoreStandIns {
+    ~RestoreStandIns() { stand_in::install(); }
+  } restore;
+  // A host's own offline engine: what it was created with, and the calls it receives.
+  struct HostEngine : models::BaseASR {
+    explicit HostEngine(std::vector<std::string>& calls)
+        : BaseASR({.model = "host"}), calls(calls) {}
+    void load() override { calls.push_back("load"); }
+    void reset() override { calls.push_back("reset"); }
+    models::ResultList transcribe(const utils::AudioSamples& audio,
+                                  const std::string& language) override {
+      calls.push_back("transcribe " + std::to_string(audio.size()) + " " + language);
+      return {{{"text", "host text"}}};
+    }
+    std::vector<std::string>& calls;
+  };
+  std::vector<std::string> calls;
+  std::optional<models::ParaformerOfflineASROptions> created_with;
+  models::provide<models::ParaformerOfflineASR>([&](const models::ParaformerOfflineASROptions& o) {
+    created_with = o;
+    return std::make_unique<HostEngine>(calls);
+  });
+  models::provide<models::PunctuationModel>(nullptr);  // the host has no punctuation model
+
+  Dualis d({.offline_model = "om",
+            .offline_model_path = "/m",
+            .offline_revision = std::nullopt,
+            .punc_model = "",
+            .device = "cuda"});
+  d.load();
+  ASSERT_TRUE(created_with);
+  EXPECT_EQ(created_with->model, "om");
+  EXPECT_EQ(created_with->model_path, "/m");
+  EXPECT_EQ(created_with->revision, "");
+  EXPECT_EQ(created_with->device, "cuda");
+  d.append_audio(chunk(1600));
+  EXPECT_EQ(d.finalize(), "host text");
+  d.reset();
+  EXPECT_EQ(calls, (std::vector<std::string>{"load", "transcribe 1600 zh", "reset"}));
+
+  // A class the host has not provided fails load() naming it; nothing is stored for it.
+  Dualis needs_punctuation;
+  try {
+    needs_punctuation.load();
+    FAIL() << "load() without a PunctuationModel";
+  } catch (const models::MissingEngineError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("PunctuationModel is not provided", 0), 0u) << e.what();
+  }
+  EXPECT_FALSE(needs_punctuation.punc_model);
 }

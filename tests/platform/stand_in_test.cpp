@@ -6,17 +6,22 @@
 #include "models/paraformer_asr.h"
 #include "models/punctuation.h"
 #include "models/sensevoice_asr.h"
+#include "platform/stand_in_engine.h"
 #include "tests/support/log_capture.h"
 
 using utils::AudioSamples;
 
 TEST(StandIn, JournalRecordsNamedArgumentsInOrder) {
   stand_in::clear();
-  models::ParaformerStreamASR asr({.model = "m", .revision = "", .chunk_size = {0, 8, 4}});
+  auto engine =
+      models::ParaformerStreamASR::create({.model = "m", .revision = "", .chunk_size = {0, 8, 4}});
+  auto& asr = *engine;
   asr.load();
   asr.stream_generate(AudioSamples(std::vector<float>(1600)), true, "en");
   auto calls = stand_in::journal();
-  ASSERT_EQ(calls.size(), 3u);
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_EQ(calls[0].str(), "ParaformerStreamASR.create()");
+  calls.erase(calls.begin());
   EXPECT_EQ(calls[0].str(),
             "ParaformerStreamASR.construct(model=m, model_path=, revision=, device=cpu, "
             "chunk_size=[0, 8, 4], encoder_chunk_look_back=4, decoder_chunk_look_back=1)");
@@ -31,8 +36,8 @@ TEST(StandIn, JournalRecordsNamedArgumentsInOrder) {
   EXPECT_TRUE(asr._is_loaded);
   EXPECT_EQ(asr.model, "m");
 
-  models::SenseVoiceStreamASR sv({.vad_threshold = 0.5, .vad_max_speech_duration = 15});
-  EXPECT_EQ(stand_in::journal_of("SenseVoiceStreamASR")[0].arg("vad_max_speech_duration"), "15.0");
+  models::SenseVoiceStreamASR::create({.vad_threshold = 0.5, .vad_max_speech_duration = 15});
+  EXPECT_EQ(stand_in::journal_of("SenseVoiceStreamASR")[1].arg("vad_max_speech_duration"), "15.0");
 
   // Off, as in a host or a tool, the journal keeps nothing and scripts still apply.
   stand_in::set_journal(false);
@@ -46,7 +51,8 @@ TEST(StandIn, JournalRecordsNamedArgumentsInOrder) {
 TEST(StandIn, ScriptsResultsErrorsTimeAndCallbacks) {
   stand_in::clear();
   quern_test::ManualClock clock(100.0);
-  models::ParaformerOfflineASR asr;
+  auto engine = models::ParaformerOfflineASR::create();
+  auto& asr = *engine;
   bool called = false;
   stand_in::on("ParaformerOfflineASR", "transcribe",
                {.callback = [&] { called = true; },
@@ -62,22 +68,22 @@ TEST(StandIn, ScriptsResultsErrorsTimeAndCallbacks) {
   stand_in::clear();
   auto r = asr.transcribe(AudioSamples(std::vector<double>(3)), "zh");
   EXPECT_EQ(r[0]["text"], "[stand-in ParaformerOfflineASR: 3 samples, language=zh]");
-  models::PunctuationModel punc;
-  EXPECT_EQ(punc.generate("hi"), "hi.");
+  EXPECT_EQ(models::PunctuationModel::create()->generate("hi"), "hi.");
   EXPECT_THROW(asr.stream_generate(AudioSamples()), std::logic_error);
 }
 
 TEST(StandIn, SwitchesForHotwordsFactoriesAndAvailability) {
   stand_in::clear();
-  EXPECT_TRUE(models::ParaformerStreamASR().has_hotwords());
-  EXPECT_FALSE(models::SenseVoiceOfflineASR().has_hotwords());
+  EXPECT_TRUE(models::ParaformerStreamASR::create()->has_hotwords());
+  EXPECT_FALSE(models::SenseVoiceOfflineASR::create()->has_hotwords());
   stand_in::set_has_hotwords("SenseVoiceOfflineASR", true);
-  models::SenseVoiceOfflineASR sv;
-  ASSERT_TRUE(sv.has_hotwords());
-  sv.set_hotwords({"a", "b"});
-  EXPECT_EQ(sv.hotwords(), (std::vector<std::string>{"a", "b"}));
+  auto sv = models::SenseVoiceOfflineASR::create();
+  ASSERT_TRUE(sv->has_hotwords());
+  sv->set_hotwords({"a", "b"});
+  EXPECT_EQ(dynamic_cast<stand_in::StandInASR&>(*sv).hotwords(),
+            (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(stand_in::journal_of("SenseVoiceOfflineASR").back().arg("hotwords"), "['a', 'b']");
-  EXPECT_THROW(models::SenseVoiceStreamASR().set_hotwords({}), std::logic_error);
+  EXPECT_THROW(models::SenseVoiceStreamASR::create()->set_hotwords({}), std::logic_error);
 
   stand_in::on("ParaformerStreamASR", "create", {.yields_none = true});
   EXPECT_EQ(models::ParaformerStreamASR::create(), nullptr);

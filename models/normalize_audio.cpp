@@ -1,13 +1,18 @@
-// normalize_audio: integer samples scaled into [-1, 1], float samples clipped with NaN -> 0.
+// normalize_audio: the built-in normalisation (integer samples scaled into [-1, 1], float samples
+// clipped with NaN -> 0) and the host's replacement for it.
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 
-#include "platform/stand_in.h"
+#include "models/engine_seam.h"
 #include "utils/audio.h"
 
 namespace utils {
 namespace {
+
+// The host's implementation, when it provided one, lives in the seam's slots under this name.
+constexpr std::string_view kSlot = "normalize_audio";
 
 template <class Out>
 AudioSamples normalized(const AudioSamples& audio) {
@@ -32,14 +37,7 @@ AudioSamples normalized(const AudioSamples& audio) {
 
 }  // namespace
 
-AudioSamples normalize_audio(const AudioSamples& audio, std::optional<DType> target_dtype) {
-  if (!stand_in::silent()) {
-    auto b = stand_in::record(
-        "normalize_audio", "call",
-        {{"audio", stand_in::journaling() ? stand_in::describe(audio) : ""},
-         {"target_dtype", target_dtype ? std::string(dtype_name(*target_dtype)) : "None"}});
-    if (b.audio) return *b.audio;
-  }
+AudioSamples builtin_normalize_audio(const AudioSamples& audio, std::optional<DType> target_dtype) {
   const DType out = target_dtype.value_or(DType::float32);
   switch (out) {
     case DType::float64:
@@ -52,6 +50,19 @@ AudioSamples normalize_audio(const AudioSamples& audio, std::optional<DType> tar
   }
   throw std::invalid_argument("normalize_audio: target_dtype must be a float type, not " +
                               std::string(dtype_name(out)));
+}
+
+void provide_normalize_audio(NormalizeAudio fn) {
+  models::seam::set_factory(kSlot,
+                            fn ? std::make_shared<const NormalizeAudio>(std::move(fn)) : nullptr);
+}
+
+AudioSamples normalize_audio(const AudioSamples& audio, std::optional<DType> target_dtype) {
+  if (const auto host =
+          std::static_pointer_cast<const NormalizeAudio>(models::seam::factory(kSlot))) {
+    return (*host)(audio, target_dtype);
+  }
+  return builtin_normalize_audio(audio, target_dtype);
 }
 
 }  // namespace utils

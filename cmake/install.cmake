@@ -1,0 +1,39 @@
+# cmake --install BUILD --prefix DIR: the shared libraries, their public headers under
+# include/quern/, the packaged Silero model, a CMake package (find_package(quern CONFIG) giving
+# quern::dualis, quern::nightjar, quern::vad) and quern.pc. Everything is found relative to DIR,
+# so the prefix can be moved after installing. The stand-ins and quern are not installed.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(quern_installed quern_host quern_engines nightjar dualis)
+if(QUERN_WITH_TORCH)
+  list(APPEND quern_installed vad)
+endif()
+# The libraries find each other beside themselves, wherever the prefix is.
+set_target_properties(${quern_installed} PROPERTIES INSTALL_RPATH "$ORIGIN")
+
+install(TARGETS ${quern_installed} EXPORT quernTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quern
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quern)
+install(EXPORT quernTargets NAMESPACE quern:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/quern)
+
+configure_package_config_file(cmake/quernConfig.cmake.in
+  "${PROJECT_BINARY_DIR}/quernConfig.cmake"
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/quern)
+write_basic_package_version_file("${PROJECT_BINARY_DIR}/quernConfigVersion.cmake"
+  COMPATIBILITY SameMinorVersion)
+install(FILES "${PROJECT_BINARY_DIR}/quernConfig.cmake"
+  "${PROJECT_BINARY_DIR}/quernConfigVersion.cmake"
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/quern)
+
+list(TRANSFORM quern_installed REPLACE "^(.+)$" "-l\\1" OUTPUT_VARIABLE quern_pc_libs)
+list(REVERSE quern_pc_libs)
+list(JOIN quern_pc_libs " " quern_pc_libs)
+file(RELATIVE_PATH quern_pc_prefix "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig" "${CMAKE_INSTALL_PREFIX}")
+configure_file(cmake/quern.pc.in "${PROJECT_BINARY_DIR}/quern.pc" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/quern.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+if(QUERN_WITH_TORCH)
+  install(FILES "${QUERN_DATA_DIR}/silero_vad.jit" DESTINATION ${CMAKE_INSTALL_DATADIR}/quern)
+endif()

@@ -1,0 +1,102 @@
+// An example host: a Dualis session whose engines are the host's own, plugged in through the host
+// seam, and a model-mode VAD over a 16 kHz mono WAV file that ends each utterance.
+//   example_host FILE.wav
+// Prints one line per utterance: what the host's offline engine measured (its length and level).
+#include <sndfile.h>
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "models/dualis/dualis.h"
+#include "models/paraformer_asr.h"
+#include "platform/quern_log.h"
+#include "utils/vad/vad_detector.h"
+
+namespace {
+
+// The host's streaming engine: no partial results.
+class QuietStream : public models::BaseASR {
+ public:
+  explicit QuietStream(const models::ParaformerStreamASROptions& o)
+      : BaseASR({.model = o.model, .device = o.device}) {}
+  void load() override { _is_loaded = true; }
+  void reset() override {}
+  models::ResultList stream_generate(const utils::AudioSamples&, bool,
+                                     const std::string&) override {
+    return {};
+  }
+};
+
+// The host's offline engine: reports the utterance's length and RMS level as its "text".
+class LevelMeter : public models::BaseASR {
+ public:
+  explicit LevelMeter(const models::ParaformerOfflineASROptions& o)
+      : BaseASR({.model = o.model, .device = o.device}) {}
+  void load() override { _is_loaded = true; }
+  void reset() override {}
+  models::ResultList transcribe(const utils::AudioSamples& audio, const std::string&) override {
+    double sum = 0;
+    for (float v : audio.as<float>()) sum += static_cast<double>(v) * v;
+    const double rms = audio.empty() ? 0 : std::sqrt(sum / static_cast<double>(audio.size()));
+    char text[64];
+    std::snprintf(text, sizeof text, "%zu samples, rms %.4f", audio.size(), rms);
+    return {{{"text", text}}};
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: example_host FILE.wav (16 kHz mono)\n");
+    return 2;
+  }
+  SF_INFO info{};
+  SNDFILE* file = sf_open(argv[1], SFM_READ, &info);
+  if (!file || info.samplerate != 16000 || info.channels != 1) {
+    std::fprintf(stderr, "example_host: %s is not a readable 16 kHz mono file\n", argv[1]);
+    return 1;
+  }
+
+  quern_log::logger.set_level(quern_log::Level::warning);
+  // Plug in the host's engines before the first load().
+  models::provide<models::ParaformerStreamASR>(
+      [](const models::ParaformerStreamASROptions& o) -> std::unique_ptr<models::BaseASR> {
+        return std::make_unique<QuietStream>(o);
+      });
+  models::provide<models::ParaformerOfflineASR>(
+      [](const models::ParaformerOfflineASROptions& o) -> std::unique_ptr<models::BaseASR> {
+        return std::make_unique<LevelMeter>(o);
+      });
+  models::dualis::Dualis session({.punc_model = ""});  // this host has no punctuation model
+  session.load();
+
+  auto config =
+      std::make_shared<utils::vad::VADConfig>(utils::vad::VADConfigFields{.use_model = true});
+  utils::vad::VADDetector vad(config);
+  if (!config->use_model) {
+    std::fprintf(stderr, "example_host: the packaged Silero model was not found\n");
+    return 1;
+  }
+
+  // 96 ms chunks: three whole 512-sample frames, so the detector judges every sample.
+  std::vector<float> chunk(1536);
+  int utterances = 0;
+  bool was_ended = false;
+  while (const sf_count_t n = sf_readf_float(file, chunk.data(), 1536)) {
+    const utils::AudioSamples audio(std::vector<float>(chunk.begin(), chunk.begin() + n));
+    session.stream_generate(audio);
+    const auto [has_speech, ended] = vad.process_audio(audio);
+    (void)has_speech;
+    if (ended && !was_ended) {
+      std::printf("utterance %d: %s\n", ++utterances, session.finalize().c_str());
+      session.reset();
+      vad.reset();
+    }
+    was_ended = ended;
+  }
+  sf_close(file);
+  return utterances > 0 ? 0 : 1;
+}

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The installed package as a host meets it: installs build/ into a temporary prefix, moves the
+# prefix, builds examples/host against it twice (CMake package, pkg-config), runs both on the demo
+# sample (model-mode VAD with the packaged model, a session on the example's own engines), and
+# checks that nothing installed names the stand-ins.
+#   scripts/check_install.sh        (after scripts/test.sh has built build/)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+sample=data/generated/fixtures/sample.wav
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+cmake --install build --prefix "$tmp/installed" > /dev/null
+mv "$tmp/installed" "$tmp/moved"
+prefix="$tmp/moved"
+
+if readelf -d "$prefix"/lib/lib*.so | grep -q stand_ins; then
+  echo "install: an installed library needs the stand-ins" >&2; exit 1
+fi
+if grep -rl stand_in "$prefix/include"; then
+  echo "install: an installed header names the stand-ins" >&2; exit 1
+fi
+
+cmake -S examples/host -B "$tmp/by-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" > /dev/null
+cmake --build "$tmp/by-cmake" > /dev/null
+PKG_CONFIG_PATH="$prefix/lib/pkgconfig" \
+  cmake -S examples/host -B "$tmp/by-pkg-config" -G Ninja -DUSE_PKG_CONFIG=ON > /dev/null
+cmake --build "$tmp/by-pkg-config" > /dev/null
+
+for build in by-cmake by-pkg-config; do
+  out=$("$tmp/$build/example_host" "$sample" 2> "$tmp/err") || { cat "$tmp/err" >&2; exit 1; }
+  echo "$out" | sed "s/^/install ($build): /"
+  [ "$(echo "$out" | grep -c '^utterance ')" = 3 ] || { echo "install: expected 3 utterances" >&2; exit 1; }
+done
+echo "install: the example host, built with the CMake package and with pkg-config, ran on the moved prefix"
