@@ -39,10 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool setup = [] {
     quern_log::logger.set_level(quern_log::Level::error);
     quern_clock::use_manual(1000.0);
+    stand_in::install();
     return true;
   }();
   (void)setup;
-  stand_in::install();
   stand_in::clear();
   FuzzedDataProvider in(data, size);
   Dualis d({.max_silence_duration = in.ConsumeFloatingPointInRange<double>(0.0, 5.0),
