@@ -102,6 +102,10 @@ int run_session(const SessionCommand& command) {
                   .sample_rate = rate,
                   .enable_2pass = command.two_pass,
                   .hotwords = command.hotwords});
+  // The timer runs from the start of the session; any failure from here on (a load, an engine)
+  // stops and joins it on the way out.
+  std::optional<Poller> poller;
+  if (command.realtime) poller.emplace(session);
   session.load();
 
   const std::size_t chunk = chunk_samples(command.vad.chunk_ms, rate);
@@ -110,8 +114,6 @@ int run_session(const SessionCommand& command) {
   double utterance_start = 0;  // seconds into the input where the utterance buffer began
   double fed = 0;              // seconds fed so far
   bool was_ended = false;
-  std::optional<Poller> poller;
-  if (command.realtime) poller.emplace(session);
 
   // Finalises the utterance, prints its text and starts the next one.
   auto end_utterance = [&](const std::string& reason) {
