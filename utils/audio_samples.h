@@ -97,6 +97,15 @@ class AudioSamples {
                                              reinterpret_cast<const std::byte*>(holder->data()));
   }
 
+  // Adopts `count` samples at `data` without copying them; `owner` keeps that memory alive and is
+  // held for as long as this array or any copy or view of it lives (a numpy array, a mapped
+  // file...). REQUIRES: the memory stays unchanged while it is held.
+  template <class T>
+  AudioSamples(std::shared_ptr<const void> owner, const T* data, std::size_t count)
+      : data_(std::move(owner), reinterpret_cast<const std::byte*>(data)),
+        size_(count),
+        dtype_(dtype_of_v<T>) {}
+
   // Copies the given samples into a new array.
   template <class T>
   static AudioSamples copy_of(std::span<const T> samples) {

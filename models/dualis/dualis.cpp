@@ -48,6 +48,11 @@ void Dualis::set_hotwords(std::vector<std::string> words) {
   hotwords = std::move(words);
 }
 
+std::vector<std::string> Dualis::get_hotwords() {
+  utils::MutexLock lock(_hotwords_lock);
+  return hotwords;
+}
+
 void Dualis::reset() {
   // A refinement running on another thread finishes on the utterance it started with.
   utils::WriterLock no_refinement(_refine_lock);

@@ -165,6 +165,8 @@ class DUALIS_API Dualis {
   // Replaces the hotword list; safe while other threads use the controller. (Writing `hotwords`
   // directly is safe only while no other thread calls into the controller.)
   void set_hotwords(std::vector<std::string> words) QUERN_EXCLUDES(_hotwords_lock);
+  // A copy of the hotword list; safe while other threads use the controller.
+  std::vector<std::string> get_hotwords() QUERN_EXCLUDES(_hotwords_lock);
 
   // Settings.
   std::string model_type;

@@ -1,0 +1,20 @@
+"""The quern speech-recognition engine layer for Python hosts.
+
+quern.vad       VADConfig, VADDetector, SileroVADModel
+quern.dualis    Dualis, the two-pass controller, and provide() to plug in engines written in Python
+quern.nightjar  the Moonshine engines and MOONSHINE_AVAILABLE
+quern.log       the logger: set_level(), forward_to_logging()
+
+Audio goes in as one-dimensional numpy arrays (float32, float64, int16 or int32) without a copy;
+the engine layer keeps the array alive while it holds the samples, so do not change an array
+after handing it in. Calls that compute release the GIL.
+"""
+import sys as _sys
+
+from . import _quern
+from ._quern import dualis, log, nightjar, vad
+
+for _name in ("dualis", "log", "nightjar", "vad"):
+    _sys.modules[__name__ + "." + _name] = getattr(_quern, _name)
+
+__all__ = ["dualis", "log", "nightjar", "vad"]
