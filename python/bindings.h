@@ -7,10 +7,10 @@ namespace quern_py {
 
 namespace py = pybind11;
 
-void bind_log(py::module_& m);      // quern.log
-void bind_vad(py::module_& m);      // quern.vad
-void bind_dualis(py::module_& m);   // quern.dualis
-void bind_engines(py::module_& m);  // quern.dualis.provide
-void bind_nightjar(py::module_& m); // quern.nightjar
+void bind_log(py::module_& m);       // quern.log
+void bind_vad(py::module_& m);       // quern.vad
+void bind_dualis(py::module_& m);    // quern.dualis
+void bind_engines(py::module_& m);   // quern.dualis.provide
+void bind_nightjar(py::module_& m);  // quern.nightjar
 
 }  // namespace quern_py

@@ -68,9 +68,10 @@ utils::AudioSamples samples_of(const py::handle& h) {
   if (native && dt.kind() == 'f' && dt.itemsize() == 8) return adopt<double>(a);
   if (native && dt.kind() == 'i' && dt.itemsize() == 2) return adopt<std::int16_t>(a);
   if (native && dt.kind() == 'i' && dt.itemsize() == 4) return adopt<std::int32_t>(a);
-  throw py::type_error("audio dtype must be float32, float64, int16 or int32 in native byte order, "
-                       "not " +
-                       py::str(static_cast<const py::handle&>(dt)).cast<std::string>());
+  throw py::type_error(
+      "audio dtype must be float32, float64, int16 or int32 in native byte order, "
+      "not " +
+      py::str(static_cast<const py::handle&>(dt)).cast<std::string>());
 }
 
 py::array array_of(const utils::AudioSamples& samples) {
@@ -143,8 +144,7 @@ models::ResultList results_of(const py::handle& list) {
   models::ResultList out;
   for (const auto& record : list) {
     if (!py::isinstance<py::dict>(record)) {
-      throw py::type_error("an engine result must be a list of dicts, not of " +
-                           type_name(record));
+      throw py::type_error("an engine result must be a list of dicts, not of " + type_name(record));
     }
     out.push_back(json_of(record));
   }

@@ -2,6 +2,7 @@
 // the GIL (engines written in Python take it back for their own calls), so a feeding thread, a
 // polling thread and a finalising thread run in parallel.
 #include "models/dualis/dualis.h"
+
 #include "python/bindings.h"
 #include "python/convert.h"
 
@@ -13,10 +14,10 @@ using models::dualis::DualisOptions;
 
 // Sets the setting `name` of `o` from `value`; false for a name that is no setting.
 bool set_option(DualisOptions& o, const std::string& name, const py::handle& value) {
-#define QUERN_OPTION(field)                           \
-  if (name == #field) {                               \
+#define QUERN_OPTION(field)                                 \
+  if (name == #field) {                                     \
     o.field = value.cast<decltype(DualisOptions::field)>(); \
-    return true;                                      \
+    return true;                                            \
   }
   QUERN_OPTION(model_type)
   QUERN_OPTION(stream_model)
@@ -63,8 +64,7 @@ void bind_dualis(py::module_& m) {
              for (const auto& [key, value] : settings) {
                const auto name = key.cast<std::string>();
                if (!set_option(o, name, value)) {
-                 throw py::type_error("Dualis() got an unexpected keyword argument '" + name +
-                                      "'");
+                 throw py::type_error("Dualis() got an unexpected keyword argument '" + name + "'");
                }
              }
              return std::make_unique<Dualis>(std::move(o));
@@ -149,8 +149,10 @@ void bind_dualis(py::module_& m) {
                                utils::MutexLock lock(d._finalize_lock);
                                return d._is_finalized;
                              })
-      .def_property_readonly("_last_audio_time", [](const Dualis& d) { return d._last_audio_time.load(); })
-      .def_property_readonly("_total_samples", [](const Dualis& d) { return d._total_samples.load(); })
+      .def_property_readonly("_last_audio_time",
+                             [](const Dualis& d) { return d._last_audio_time.load(); })
+      .def_property_readonly("_total_samples",
+                             [](const Dualis& d) { return d._total_samples.load(); })
       .def_property_readonly("stream_asr", [](const Dualis& d) { return bool(d.stream_asr); })
       .def_property_readonly("offline_asr", [](const Dualis& d) { return bool(d.offline_asr); })
       .def_property_readonly("punc_model", [](const Dualis& d) { return bool(d.punc_model); });

@@ -41,8 +41,7 @@ class PyEngine : public models::BaseASR {
   models::ResultList transcribe(const utils::AudioSamples& audio,
                                 const std::string& language) override {
     py::gil_scoped_acquire gil;
-    return results_of(
-        engine_->attr("transcribe")(array_of(audio), py::arg("language") = language));
+    return results_of(engine_->attr("transcribe")(array_of(audio), py::arg("language") = language));
   }
   bool has_hotwords() const override { return has_hotwords_; }
   void set_hotwords(std::vector<std::string> hotwords) override {
@@ -145,17 +144,17 @@ void provide_python(const py::object& factory) {
     return;
   }
   auto f = hold(factory);
-  models::provide<Class>([f](const typename Class::Options& o)
-                             -> std::unique_ptr<typename Class::Engine> {
-    py::gil_scoped_acquire gil;
-    py::object made = (*f)(**kwargs_of(o));
-    if (made.is_none()) return nullptr;
-    if constexpr (std::is_same_v<typename Class::Engine, models::PunctuationModel>) {
-      return std::make_unique<PyPunctuation>(hold(std::move(made)));
-    } else {
-      return std::make_unique<PyEngine>(hold(std::move(made)), base_of(o));
-    }
-  });
+  models::provide<Class>(
+      [f](const typename Class::Options& o) -> std::unique_ptr<typename Class::Engine> {
+        py::gil_scoped_acquire gil;
+        py::object made = (*f)(**kwargs_of(o));
+        if (made.is_none()) return nullptr;
+        if constexpr (std::is_same_v<typename Class::Engine, models::PunctuationModel>) {
+          return std::make_unique<PyPunctuation>(hold(std::move(made)));
+        } else {
+          return std::make_unique<PyEngine>(hold(std::move(made)), base_of(o));
+        }
+      });
 }
 
 }  // namespace
@@ -186,6 +185,12 @@ void bind_engines(py::module_& m) {
       "Plugs in the host's engine class: factory(**kwargs) returns the engine (or None); None "
       "as the factory removes the class.");
   py::register_exception<models::MissingEngineError>(m, "MissingEngineError", PyExc_LookupError);
+  m.def(
+      "set_sensevoice_available", [](bool available) { models::SENSEVOICE_AVAILABLE = available; },
+      py::arg("available"),
+      "Says whether the host's SenseVoice runtime is usable: without it, load() of a SenseVoice "
+      "family raises ImportError.");
+  m.def("sensevoice_available", [] { return models::SENSEVOICE_AVAILABLE.load(); });
 }
 
 }  // namespace quern_py

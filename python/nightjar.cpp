@@ -17,8 +17,8 @@ py::object cause_of(const std::exception& e) {
   try {
     std::rethrow_if_nested(e);
   } catch (const std::exception& inner) {
-    return py::reinterpret_steal<py::object>(PyObject_CallFunction(
-        PyExc_RuntimeError, "s", inner.what()));
+    return py::reinterpret_steal<py::object>(
+        PyObject_CallFunction(PyExc_RuntimeError, "s", inner.what()));
   } catch (...) {
     return py::reinterpret_steal<py::object>(
         PyObject_CallFunction(PyExc_RuntimeError, "s", "unknown failure"));
@@ -50,8 +50,8 @@ void bind_engine_calls(py::class_<Engine, models::BaseASR>& c) {
 }  // namespace
 
 void bind_nightjar(py::module_& m) {
-  static py::exception<MoonshineRecognitionError> recognition_error(
-      m, "MoonshineRecognitionError", PyExc_RuntimeError);
+  static py::exception<MoonshineRecognitionError> recognition_error(m, "MoonshineRecognitionError",
+                                                                    PyExc_RuntimeError);
   py::register_exception<MoonshineUnavailableError>(m, "MoonshineUnavailableError",
                                                     PyExc_RuntimeError);
   py::register_exception_translator([](std::exception_ptr p) {
@@ -79,17 +79,17 @@ void bind_nightjar(py::module_& m) {
 
   py::class_<models::BaseASR>(m, "BaseASR");
   py::class_<MoonshineOfflineASR, models::BaseASR> offline(m, "MoonshineOfflineASR");
-  offline.def(py::init([](std::string model, std::string device, std::string language,
-                          int sample_rate) {
-                py::gil_scoped_release nogil;
-                return std::make_unique<MoonshineOfflineASR>(
-                    MoonshineOfflineASROptions{.model = std::move(model),
-                                               .device = std::move(device),
-                                               .language = std::move(language),
-                                               .sample_rate = sample_rate});
-              }),
-              py::kw_only(), py::arg("model") = "moonshine/base", py::arg("device") = "cpu",
-              py::arg("language") = "zh", py::arg("sample_rate") = 16000);
+  offline.def(
+      py::init([](std::string model, std::string device, std::string language, int sample_rate) {
+        py::gil_scoped_release nogil;
+        return std::make_unique<MoonshineOfflineASR>(
+            MoonshineOfflineASROptions{.model = std::move(model),
+                                       .device = std::move(device),
+                                       .language = std::move(language),
+                                       .sample_rate = sample_rate});
+      }),
+      py::kw_only(), py::arg("model") = "moonshine/base", py::arg("device") = "cpu",
+      py::arg("language") = "zh", py::arg("sample_rate") = 16000);
   bind_engine_calls(offline);
 
   py::class_<MoonshineStreamASR, models::BaseASR> stream(m, "MoonshineStreamASR");

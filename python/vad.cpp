@@ -7,40 +7,36 @@
 #include "utils/vad/vad_detector.h"
 
 namespace quern_py {
-namespace {
 
 using utils::vad::SileroVADModel;
 using utils::vad::VADConfig;
 using utils::vad::VADConfigFields;
 using utils::vad::VADDetector;
 
-
-}  // namespace
-
 void bind_vad(py::module_& m) {
   py::class_<VADConfig, std::shared_ptr<VADConfig>>(m, "VADConfig")
-      .def(py::init([](int sample_rate, int frame_size, double energy_threshold,
-                       double silence_duration, double speech_padding, bool use_model,
-                       std::string model_name, std::optional<std::string> model_path,
-                       double model_threshold, std::string device) {
-             py::gil_scoped_release nogil;  // post_init may log
-             return std::make_shared<VADConfig>(VADConfigFields{
-                 .sample_rate = sample_rate,
-                 .frame_size = frame_size,
-                 .energy_threshold = energy_threshold,
-                 .silence_duration = silence_duration,
-                 .speech_padding = speech_padding,
-                 .use_model = use_model,
-                 .model_name = std::move(model_name),
-                 .model_path = std::move(model_path),
-                 .model_threshold = model_threshold,
-                 .device = std::move(device)});
-           }),
-           py::kw_only(), py::arg("sample_rate") = 16000, py::arg("frame_size") = 512,
-           py::arg("energy_threshold") = 0.01, py::arg("silence_duration") = 1.0,
-           py::arg("speech_padding") = 0.3, py::arg("use_model") = false,
-           py::arg("model_name") = "silero-vad", py::arg("model_path") = py::none(),
-           py::arg("model_threshold") = 0.5, py::arg("device") = "cpu")
+      .def(
+          py::init([](int sample_rate, int frame_size, double energy_threshold,
+                      double silence_duration, double speech_padding, bool use_model,
+                      std::string model_name, std::optional<std::string> model_path,
+                      double model_threshold, std::string device) {
+            py::gil_scoped_release nogil;  // post_init may log
+            return std::make_shared<VADConfig>(VADConfigFields{.sample_rate = sample_rate,
+                                                               .frame_size = frame_size,
+                                                               .energy_threshold = energy_threshold,
+                                                               .silence_duration = silence_duration,
+                                                               .speech_padding = speech_padding,
+                                                               .use_model = use_model,
+                                                               .model_name = std::move(model_name),
+                                                               .model_path = std::move(model_path),
+                                                               .model_threshold = model_threshold,
+                                                               .device = std::move(device)});
+          }),
+          py::kw_only(), py::arg("sample_rate") = 16000, py::arg("frame_size") = 512,
+          py::arg("energy_threshold") = 0.01, py::arg("silence_duration") = 1.0,
+          py::arg("speech_padding") = 0.3, py::arg("use_model") = false,
+          py::arg("model_name") = "silero-vad", py::arg("model_path") = py::none(),
+          py::arg("model_threshold") = 0.5, py::arg("device") = "cpu")
       .def_readwrite("sample_rate", &VADConfig::sample_rate)
       .def_readwrite("frame_size", &VADConfig::frame_size)
       .def_readwrite("energy_threshold", &VADConfig::energy_threshold)
@@ -55,9 +51,8 @@ void bind_vad(py::module_& m) {
       .def_property_readonly("padding_frames", &VADConfig::padding_frames);
 
   py::class_<SileroVADModel, std::shared_ptr<SileroVADModel>>(m, "SileroVADModel")
-      .def_static("get_instance", &SileroVADModel::get_instance,
-                  py::arg("model_path") = py::none(), py::arg("device") = "cpu",
-                  py::call_guard<py::gil_scoped_release>())
+      .def_static("get_instance", &SileroVADModel::get_instance, py::arg("model_path") = py::none(),
+                  py::arg("device") = "cpu", py::call_guard<py::gil_scoped_release>())
       .def(
           "predict",
           [](SileroVADModel& model, const py::handle& audio, int sample_rate) {

@@ -1,0 +1,88 @@
+"""Voice activity detection from Python: the configuration's keyword defaults, model-mode
+probabilities equal to the C++ quern run on real speech, detectors on two threads."""
+import json
+import subprocess
+import threading
+
+import numpy as np
+import pytest
+
+from conftest import QUERN, fixture, read_wav, recording
+from quern import vad
+
+
+def test_config_keywords_defaults_and_errors():
+    c = vad.VADConfig()
+    assert (c.sample_rate, c.frame_size, c.energy_threshold, c.silence_duration,
+            c.speech_padding, c.use_model, c.model_name, c.model_path, c.model_threshold,
+            c.device) == (16000, 512, 0.01, 1.0, 0.3, False, "silero-vad", None, 0.5, "cpu")
+    assert (c.silence_frames, c.padding_frames) == (31, 9)
+    c = vad.VADConfig(sample_rate=8000, frame_size=256, silence_duration=0.5)
+    assert (c.silence_frames, c.padding_frames) == (15, 9)
+    with pytest.raises(TypeError):
+        vad.VADConfig(16000)
+    c.frame_size = 0
+    with pytest.raises(ValueError, match="frame_size"):
+        c.silence_frames
+    d = vad.VADDetector(c)
+    with pytest.raises(ValueError, match="frame_size"):
+        d.process_audio(np.zeros(512, dtype=np.float32))
+
+    d = vad.VADDetector()
+    assert d.process_audio(np.zeros(0, dtype=np.float32)) == (False, False)
+    assert d.process_audio(np.full(1600, 1000, dtype=np.int16)) == (True, False)
+    assert list(d.get_state().items()) == [
+        ("speech_detected", True), ("silence_counter", 0), ("padding_counter", 0),
+        ("silence_threshold", 31), ("padding_threshold", 9)]
+    with pytest.raises(TypeError, match="float32, float64, int16 or int32"):
+        d.process_frame(np.zeros(512, dtype=np.complex64))
+    d.reset()
+    assert d.get_state()["speech_detected"] is False
+
+
+def quern_probabilities(path):
+    out = subprocess.run([QUERN, "vad", path, "--model", "--probabilities"], check=True,
+                         capture_output=True, text=True).stdout
+    lines = [json.loads(line) for line in out.splitlines()]
+    return [line["probability"] for line in lines if "probability" in line]
+
+
+def python_probabilities(samples, rate):
+    config = vad.VADConfig(sample_rate=rate, frame_size=512 * rate // 16000, use_model=True)
+    d = vad.VADDetector(config)
+    f = d.config.frame_size
+    probabilities = []
+    for i in range(len(samples) // f):
+        d.process_audio(samples[i * f:(i + 1) * f])
+        probabilities.append(d.last_speech_prob)
+    return probabilities
+
+
+@pytest.mark.parametrize("name", ["speech_16k.wav", "speech_8k.wav", None])
+def test_model_probabilities_equal_the_cpp_run(name):
+    path = recording(name) if name else fixture("sample.wav")
+    samples, rate = read_wav(path)
+    ours = python_probabilities(samples, rate)
+    assert ours == quern_probabilities(path)
+    assert 0.2 < np.mean(np.array(ours) > 0.5) < 0.9  # speech and pauses both
+
+
+def test_detectors_on_two_threads_equal_one_at_a_time():
+    samples, rate = read_wav(fixture("sample.wav"))
+    chunks = [samples[i:i + 1600] for i in range(0, len(samples), 1600)]
+
+    def run(results, offset):
+        d = vad.VADDetector(vad.VADConfig(use_model=True))
+        for c in chunks[offset:] + chunks[:offset]:
+            results.append((d.process_audio(c), d.last_speech_prob))
+
+    alone = [[], []]
+    for i in range(2):
+        run(alone[i], 40 * i)
+    together = [[], []]
+    threads = [threading.Thread(target=run, args=(together[i], 40 * i)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert together == alone
