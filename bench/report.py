@@ -119,6 +119,26 @@ def main():
             f"{d2['x_realtime']:.0f}x on 2 threads",
             f"{d2['x_realtime'] / r2:.2f}x of OMP_NUM_THREADS=1", "report", True)
 
+    # The same calls from Python (bench/python/python_bench.py), beside the C++ runs above.
+    pm, pe = anchors.get("py_model_100ms_ns"), anchors.get("py_energy_100ms_ns")
+    if pm and one:
+        c = ns(one, "real_time")
+        row("Python: process_audio, model, 100 ms", f"{pm / 1e3:.0f} us", f"C++ {c / 1e3:.0f} us",
+            f"{pm / c:.2f}x", "<= 1.1x", pm / c <= 1.1)
+    if pe:
+        c = ns(bench["BM_ProcessAudio_Energy100ms"], "real_time")
+        row("Python: process_audio, energy, 100 ms", f"{pe:.0f} ns", f"C++ {c:.0f} ns",
+            f"+{(pe - c) / 1e3:.2f} us", "<= 2 us overhead", pe - c <= 2000)
+    p1, p2 = anchors.get("py_model_chunks_per_s_1thread"), anchors.get("py_model_chunks_per_s_2threads")
+    if p1 and p2:
+        anchor = f"C++ {r2 / r1:.2f}x" if one and two else "-"
+        row("Python: model mode, 2 threads vs 1", f"{p2:.0f} vs {p1:.0f} chunks/s", anchor,
+            f"{p2 / p1:.2f}x", ">= 1.8x", p2 / p1 >= 1.8)
+    ps = anchors.get("py_stream_generate_ns")
+    if ps:
+        row("Python: Dualis.stream_generate, no-op engine", f"{ps:.0f} ns", f"C++ {g:.0f} ns",
+            f"+{(ps - g) / 1e3:.2f} us", "report", True)
+
     # What torch's own settings change (to choose the ones libvad runs with). Wall time: a second
     # intra-op thread shows up as CPU time on both cores.
     for path in ("OwnStream", "SharedState"):

@@ -1,6 +1,7 @@
 // numpy arrays in and out without copies, result records as dicts, GIL-safe ownership.
 #include "python/convert.h"
 
+#include <bit>
 #include <string>
 
 namespace quern_py {
@@ -63,7 +64,10 @@ utils::AudioSamples samples_of(const py::handle& h) {
     throw py::value_error("audio must be contiguous (use numpy.ascontiguousarray)");
   }
   const py::dtype dt = a.dtype();
-  const bool native = dt.attr("isnative").cast<bool>();
+  // '=' native, '|' no order (one byte), '<' or '>' explicit: native when it is this machine's.
+  const char order = dt.byteorder();
+  const bool native = order == '=' || order == '|' ||
+                      order == (std::endian::native == std::endian::little ? '<' : '>');
   if (native && dt.kind() == 'f' && dt.itemsize() == 4) return adopt<float>(a);
   if (native && dt.kind() == 'f' && dt.itemsize() == 8) return adopt<double>(a);
   if (native && dt.kind() == 'i' && dt.itemsize() == 2) return adopt<std::int16_t>(a);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The benchmark command: a Release build in build-release/, every benchmark program, the anchors
-# (ONNX Runtime via Node, Python torch, NumPy) in the same run, and one table of ratios.
+# (ONNX Runtime via Node, Python torch, NumPy) in the same run, the quern Python module's cost
+# beside the C++ calls, and one table of ratios.
 # Model runs use one thread (OMP_NUM_THREADS=1), as the anchors do; vad_bench's model runs are
 # repeated with the default thread pools.
 set -euo pipefail
@@ -27,4 +28,6 @@ echo "running the anchors" >&2
 node bench/anchors/ort_predict.js data/generated/silero_vad_v6.onnx > "$out/ort.json"
 /usr/bin/python3 bench/anchors/torch_predict.py data/generated/silero_vad.jit > "$out/python.json"
 /usr/bin/python3 bench/anchors/numpy_energy.py > "$out/numpy.json"
+echo "running the Python module's benchmark" >&2
+PYTHONPATH=build-release/python /usr/bin/python3 bench/python/python_bench.py > "$out/python_module.json"
 /usr/bin/python3 bench/report.py "$out"

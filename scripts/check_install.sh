@@ -35,15 +35,15 @@ done
 echo "install: the example host, built with the CMake package and with pkg-config, ran on the moved prefix"
 
 # The Python module from the moved prefix (not from the build tree or the user's site directory):
-# model-mode VAD with the packaged model found beside the installed libraries.
-PYTHONPATH="$(echo "$prefix"/lib/python3*/site-packages)" /usr/bin/python3 -s -c '
-import sys, wave, numpy as np, quern
+# the packaged model found beside the installed libraries, and the README's example host.
+site=$(echo "$prefix"/lib/python3*/site-packages)
+PYTHONPATH="$site" /usr/bin/python3 -s -c '
+import sys, quern
 from quern import vad
-assert quern.__file__.startswith(sys.argv[2]), quern.__file__
-with wave.open(sys.argv[1]) as w:
-    x = np.frombuffer(w.readframes(w.getnframes()), "<i2").astype(np.float32) / 32768
-d = vad.VADDetector(vad.VADConfig(use_model=True))
-speech = sum(d.process_audio(x[i:i + 1600])[0] for i in range(0, len(x), 1600))
-assert d.vad_model is not None and speech > 10, speech
-print("install (python): %d of %d chunks with speech" % (speech, len(x) // 1600))
-' "$sample" "$prefix"
+assert quern.__file__.startswith(sys.argv[1]), quern.__file__
+assert vad.VADDetector(vad.VADConfig(use_model=True)).vad_model is not None
+' "$prefix" 2> "$tmp/err" || { cat "$tmp/err" >&2; exit 1; }
+out=$(PYTHONPATH="$site" /usr/bin/python3 -s examples/python/host.py "$sample" 2> "$tmp/err") ||
+  { cat "$tmp/err" >&2; exit 1; }
+echo "$out" | sed "s/^/install (python): /"
+[ "$(echo "$out" | grep -c ' s of audio\.$')" = 3 ] || { echo "install: expected 3 utterances" >&2; exit 1; }
