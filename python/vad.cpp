@@ -64,6 +64,19 @@ void bind_vad(py::module_& m) {
       .def_readonly("device", &SileroVADModel::device)
       .def_readonly("model_path", &SileroVADModel::model_path);
 
+  m.def(
+      "process_audio_batch",
+      [](const std::vector<VADDetector*>& detectors, const py::sequence& chunks) {
+        std::vector<utils::AudioSamples> samples;
+        samples.reserve(chunks.size());
+        for (const auto& c : chunks) samples.push_back(samples_of(c));
+        py::gil_scoped_release nogil;
+        return utils::vad::process_audio_batch(detectors, samples);
+      },
+      py::arg("detectors"), py::arg("chunks"),
+      "detectors[i].process_audio(chunks[i]) for every i, the model-mode frames of detectors "
+      "sharing a model run together; a list of (has_speech, speech_ended).");
+
   py::class_<VADDetector>(m, "VADDetector")
       .def(py::init<std::shared_ptr<VADConfig>>(), py::arg("config") = nullptr,
            py::call_guard<py::gil_scoped_release>())

@@ -86,3 +86,17 @@ def test_detectors_on_two_threads_equal_one_at_a_time():
     for t in threads:
         t.join()
     assert together == alone
+
+
+def test_a_batch_equals_one_detector_after_another():
+    speech, rate = read_wav(fixture("sample.wav"))
+    configs = [vad.VADConfig(use_model=True), vad.VADConfig(), vad.VADConfig(use_model=True)]
+    one = [vad.VADDetector(c) for c in configs]
+    batched = [vad.VADDetector(c) for c in configs]
+    for start in range(0, 160000, 1600):
+        chunks = [speech[start + 8000 * i:start + 8000 * i + 1600] for i in range(3)]
+        assert vad.process_audio_batch(batched, chunks) == [
+            d.process_audio(c) for d, c in zip(one, chunks)]
+        assert [d.last_speech_prob for d in batched] == [d.last_speech_prob for d in one]
+    with pytest.raises(ValueError, match="named twice"):
+        vad.process_audio_batch([one[0], one[0]], chunks[:2])

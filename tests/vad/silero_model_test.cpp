@@ -191,8 +191,9 @@ void expect_agreement(const std::string& wav_path, const std::string& reference_
   EXPECT_LT(worst, 1e-4);
   EXPECT_LT(worst_stream, 1e-4);
   // A stream's frames run outside the TorchScript interpreter: the same network, equal up to the
-  // order of float sums inside the matrix products.
-  EXPECT_LT(worst_between, 2e-5);
+  // order of float sums inside the matrix products (libvad's kernels against OpenBLAS; on the
+  // synthetic sentences each is about 1.5e-5 from ONNX Runtime).
+  EXPECT_LT(worst_between, 5e-5);
   EXPECT_GT(speech, 20) << "the recording should hold speech";
 }
 

@@ -10,6 +10,7 @@
 #include "platform/quern_log.h"
 #include "platform/silero_package.h"
 #include "utils/thread_annotations.h"
+#include "utils/vad/silero_network.h"
 #include "utils/vad/torch_module.h"
 
 namespace utils::vad {
@@ -130,6 +131,56 @@ double SileroVADModel::predict(const AudioSamples& audio, int sample_rate, Strea
     quern_log::logger.error("Error in VAD prediction: " + current_message());
     return 0.0;
   }
+}
+
+void SileroVADModel::predict_batch(std::span<const AudioSamples> frames,
+                                   std::span<const int> sample_rates,
+                                   std::span<Stream* const> streams,
+                                   std::span<double> probabilities) const {
+  if (!model_) throw std::runtime_error("Model not loaded");
+  const std::size_t n = frames.size();
+  if (sample_rates.size() != n || streams.size() != n || probabilities.size() != n) {
+    throw std::invalid_argument("predict_batch: " + std::to_string(n) + " frames, " +
+                                std::to_string(sample_rates.size()) + " sample rates, " +
+                                std::to_string(streams.size()) + " streams and " +
+                                std::to_string(probabilities.size()) + " results");
+  }
+  // Working memory of this thread, reused from call to call.
+  thread_local std::vector<AudioSamples> keep;
+  thread_local std::vector<detail::Frame> in;
+  thread_local std::vector<detail::TorchStream*> impls;
+  thread_local std::vector<std::exception_ptr> errors;
+  keep.resize(n);
+  in.resize(n);
+  impls.resize(n);
+  errors.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    impls[i] = streams[i]->impl_.get();
+    in[i] = float_frame(frames[i], keep[i]);
+  }
+  detail::require_distinct(impls.data(), n);
+  model_->forward_batch(in.data(), sample_rates.data(), impls.data(), n, probabilities.data(),
+                        errors.data());
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!errors[i]) continue;
+    try {
+      std::rethrow_exception(errors[i]);
+    } catch (...) {
+      quern_log::logger.error("Error in VAD prediction: " + current_message());
+    }
+    errors[i] = nullptr;
+  }
+  for (auto& k : keep) k = AudioSamples();  // let go of the callers' samples
+}
+
+bool SileroVADModel::set_frame_kernel(FrameKernel kernel) {
+  return detail::SileroNetwork::set_kernel(kernel == FrameKernel::avx2 ? detail::Kernel::avx2
+                                                                      : detail::Kernel::portable);
+}
+
+SileroVADModel::FrameKernel SileroVADModel::frame_kernel() {
+  return detail::SileroNetwork::kernel() == detail::Kernel::avx2 ? FrameKernel::avx2
+                                                                 : FrameKernel::portable;
 }
 
 }  // namespace utils::vad

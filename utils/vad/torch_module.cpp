@@ -1,5 +1,9 @@
-// TorchModule: running the Silero TorchScript model (or a user-supplied one) on CPU libtorch.
+// TorchModule: a TorchScript model on CPU libtorch: loading, the module's own state, a stream's
+// explicit state or private clone, and for the converted Silero model its two branches read into
+// networks that run without the interpreter (silero_network.cpp).
 #include "utils/vad/torch_module.h"
+
+#include "utils/vad/silero_network.h"
 
 #include <ATen/ATen.h>
 #include <ATen/core/ivalue.h>
@@ -10,6 +14,9 @@
 #include <torch/csrc/jit/serialization/import.h>
 
 #include <algorithm>
+#include <atomic>
+#include <stdexcept>
+#include <string>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -19,16 +26,7 @@ namespace utils::vad::detail {
 
 namespace {
 
-constexpr std::int64_t kHidden = 128;  // the LSTM's state size
-
-// One branch of the converted Silero network (scripts/silero/silero_module.py), read from the
-// loaded module's buffers. A well-formed single frame runs through it without the TorchScript
-// interpreter (see run_branch).
-struct SileroBranch {
-  std::int64_t frame, context, hop, window, pad, bins, steps;
-  at::Tensor stft_w, conv0_w, conv0_b, conv1_w, conv1_b, conv2_wt, conv2_b, conv3_wt, conv3_b,
-      lstm_wt, lstm_b, out_wt, out_b;
-};
+constexpr std::int64_t kHidden = static_cast<std::int64_t>(SileroNetwork::kHidden);
 
 bool float_matrix(const at::Tensor& t, std::int64_t rows, std::int64_t cols) {
   return t.scalar_type() == at::kFloat && t.is_contiguous() && t.dim() == 2 && t.size(0) == rows &&
@@ -39,10 +37,16 @@ bool float_vector(const at::Tensor& t, std::int64_t size) {
   return t.scalar_type() == at::kFloat && t.is_contiguous() && t.dim() == 1 && t.size(0) == size;
 }
 
-// The branch `name` of a converted model, or nullopt when the module is something else. Every
-// shape is checked here: run_branch reads some of the weights through raw pointers.
-std::optional<SileroBranch> read_branch(const torch::jit::Module& m, const char* name,
-                                        std::int64_t frame, std::int64_t context) {
+std::vector<float> values(const at::Tensor& t) {
+  const float* p = t.data_ptr<float>();
+  return std::vector<float>(p, p + t.numel());
+}
+
+// The branch `name` of a converted model (scripts/silero/silero_module.py) as a network of its
+// own, or nullopt when the module is something else. Every shape is checked here: the network
+// reads the weights without further checks.
+std::optional<SileroNetwork> read_branch(const torch::jit::Module& m, const char* name,
+                                         std::int64_t frame, std::int64_t context) {
   if (!m.hasattr(name)) return std::nullopt;
   const auto value = m.attr(name);
   if (!value.isModule()) return std::nullopt;
@@ -56,164 +60,56 @@ std::optional<SileroBranch> read_branch(const torch::jit::Module& m, const char*
   const std::int64_t hop = b.attr("hop").toInt(), window = b.attr("window").toInt(),
                      pad = b.attr("pad").toInt(), bins = b.attr("bins").toInt();
   const std::int64_t length = context + frame;
-  if (hop <= 0 || window <= 0 || pad < 0 || pad >= length || window > length + pad) {
+  if (hop <= 0 || window <= 0 || bins <= 0 || pad < 0 || pad >= length ||
+      window > length + pad) {
     return std::nullopt;
   }
-  SileroBranch r{frame,
-                 context,
-                 hop,
-                 window,
-                 pad,
-                 bins,
-                 (length + pad - window) / hop + 1,
-                 t("stft_w"),
-                 t("conv0_w"),
-                 t("conv0_b"),
-                 t("conv1_w"),
-                 t("conv1_b"),
-                 t("conv2_wt"),
-                 t("conv2_b"),
-                 t("conv3_wt"),
-                 t("conv3_b"),
-                 t("lstm_wt"),
-                 t("lstm_b"),
-                 t("out_wt"),
-                 t("out_b")};
   // The encoder's time steps are 4, 2, 1, 1 (see silero_module.py).
-  const auto c0 = r.conv0_w.size(1), c1 = r.conv1_w.size(1), c2 = r.conv2_wt.size(0),
-             c3 = r.conv3_wt.size(0);
-  const bool ok = r.steps == 4 && float_matrix(r.stft_w, window, 2 * bins) &&
-                  float_matrix(r.conv0_w, 3 * bins, c0) && float_vector(r.conv0_b, c0) &&
-                  float_matrix(r.conv1_w, 3 * c0, c1) && float_vector(r.conv1_b, c1) &&
-                  float_matrix(r.conv2_wt, c2, 2 * c1) && float_vector(r.conv2_b, c2) &&
-                  float_matrix(r.conv3_wt, c3, c2) && float_vector(r.conv3_b, c3) &&
-                  float_matrix(r.lstm_wt, 4 * kHidden, c3 + kHidden) &&
-                  float_vector(r.lstm_b, 4 * kHidden) && float_matrix(r.out_wt, 1, kHidden) &&
-                  float_vector(r.out_b, 1);
+  const std::int64_t steps = (length + pad - window) / hop + 1;
+  const auto stft_w = t("stft_w"), conv0_w = t("conv0_w"), conv0_b = t("conv0_b"),
+             conv1_w = t("conv1_w"), conv1_b = t("conv1_b"), conv2_wt = t("conv2_wt"),
+             conv2_b = t("conv2_b"), conv3_wt = t("conv3_wt"), conv3_b = t("conv3_b"),
+             lstm_wt = t("lstm_wt"), lstm_b = t("lstm_b"), out_wt = t("out_wt"), out_b = t("out_b");
+  if (conv0_w.dim() != 2 || conv1_w.dim() != 2 || conv2_wt.dim() != 2 || conv3_wt.dim() != 2) {
+    return std::nullopt;
+  }
+  const auto c0 = conv0_w.size(1), c1 = conv1_w.size(1), c2 = conv2_wt.size(0),
+             c3 = conv3_wt.size(0);
+  const bool ok = steps == static_cast<std::int64_t>(SileroNetwork::kSteps) &&
+                  float_matrix(stft_w, window, 2 * bins) && float_matrix(conv0_w, 3 * bins, c0) &&
+                  float_vector(conv0_b, c0) && float_matrix(conv1_w, 3 * c0, c1) &&
+                  float_vector(conv1_b, c1) && float_matrix(conv2_wt, c2, 2 * c1) &&
+                  float_vector(conv2_b, c2) && float_matrix(conv3_wt, c3, c2) &&
+                  float_vector(conv3_b, c3) && float_matrix(lstm_wt, 4 * kHidden, c3 + kHidden) &&
+                  float_vector(lstm_b, 4 * kHidden) && float_matrix(out_wt, 1, kHidden) &&
+                  float_vector(out_b, 1);
   if (!ok) return std::nullopt;
-  return r;
-}
-
-// A stream's working memory for the direct path, sized for one branch: every layer's input is
-// assembled into a preallocated matrix and multiplied into another, so a frame allocates no tensor
-// memory.
-struct DirectScratch {
-  explicit DirectScratch(const SileroBranch& b)
-      : branch(&b),
-        padded(static_cast<std::size_t>(b.context + b.frame + b.pad)),
-        magnitude(static_cast<std::size_t>(b.steps * b.bins)),
-        windows(at::empty({b.steps, b.window})),
-        spec(at::empty({b.steps, 2 * b.bins})),
-        cols0(at::empty({b.steps, b.conv0_w.size(0)})),
-        out0(at::empty({b.steps, b.conv0_w.size(1)})),
-        cols1(at::empty({b.steps / 2, b.conv1_w.size(0)})),
-        out1(at::empty({b.steps / 2, b.conv1_w.size(1)})),
-        in2(at::empty({b.conv2_wt.size(1)})),
-        out2(at::empty({b.conv2_wt.size(0)})),
-        in3(at::empty({b.conv3_wt.size(1)})),
-        out3(at::empty({b.conv3_wt.size(0)})),
-        lstm_in(at::empty({b.lstm_wt.size(1)})),
-        gates(at::empty({b.lstm_wt.size(0)})) {}
-
-  const SileroBranch* branch;
-  std::vector<float> padded, magnitude;
-  at::Tensor windows, spec, cols0, out0, cols1, out1, in2, out2, in3, out3, lstm_in, gates;
-  float h[kHidden], c[kHidden];  // the new LSTM state, kept once the frame's result is known
-};
-
-inline float relu(float x) { return x < 0 ? 0.0f : x; }  // NaN stays NaN, as in torch
-inline float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-x)); }
-
-// One frame through a branch, from the state `h`, `c` and `context` (nullptr: zeros). The new
-// LSTM state is left in `s.h` and `s.c`; returns the probability.
-//
-// The same network on the same weights as the module's forward_with_state: the matrix products
-// run in libtorch, the data movement and the element-wise steps between them in plain loops. At
-// one frame per call, the interpreter and the dispatch of some thirty small operators would cost
-// several times the arithmetic.
-float run_branch(const SileroBranch& b, const float* frame, const float* h, const float* c,
-                 const float* context, DirectScratch& s) {
-  // [context | frame | reflection of the frame's end], cut into hop-spaced windows.
-  float* x = s.padded.data();
-  const auto n = b.context + b.frame;
-  if (context)
-    std::copy_n(context, b.context, x);
-  else
-    std::fill_n(x, b.context, 0.0f);
-  std::copy_n(frame, b.frame, x + b.context);
-  for (std::int64_t i = 0; i < b.pad; ++i) x[n + i] = x[n - 2 - i];
-  float* windows = s.windows.data_ptr<float>();
-  for (std::int64_t t = 0; t < b.steps; ++t) {
-    std::copy_n(x + t * b.hop, b.window, windows + t * b.window);
-  }
-  at::mm_out(s.spec, s.windows, b.stft_w);
-
-  // Magnitude (first half real, second half imaginary; a plain square root, as the released graph
-  // has it), then layer 0's three-step windows laid out [bin][tap], zero steps before and after.
-  const float* spec = s.spec.data_ptr<float>();
-  float* mag = s.magnitude.data();
-  for (std::int64_t t = 0; t < b.steps; ++t) {
-    const float* re = spec + t * 2 * b.bins;
-    for (std::int64_t k = 0; k < b.bins; ++k) {
-      mag[t * b.bins + k] = std::sqrt(re[k] * re[k] + re[b.bins + k] * re[b.bins + k]);
-    }
-  }
-  float* cols0 = s.cols0.data_ptr<float>();
-  for (std::int64_t t = 0; t < b.steps; ++t) {
-    for (std::int64_t k = 0; k < b.bins; ++k) {
-      for (std::int64_t tap = 0; tap < 3; ++tap) {
-        const auto src = t + tap - 1;
-        cols0[(t * b.bins + k) * 3 + tap] =
-            src < 0 || src >= b.steps ? 0.0f : mag[src * b.bins + k];
-      }
-    }
-  }
-  at::addmm_out(s.out0, b.conv0_b, s.cols0, b.conv0_w);
-
-  // Layer 1: stride 2 over ReLU(layer 0), same window layout.
-  const auto ch0 = s.out0.size(1);
-  const float* out0 = s.out0.data_ptr<float>();
-  float* cols1 = s.cols1.data_ptr<float>();
-  for (std::int64_t t = 0; t < b.steps / 2; ++t) {
-    for (std::int64_t k = 0; k < ch0; ++k) {
-      for (std::int64_t tap = 0; tap < 3; ++tap) {
-        const auto src = 2 * t + tap - 1;
-        cols1[(t * ch0 + k) * 3 + tap] =
-            src < 0 || src >= b.steps ? 0.0f : relu(out0[src * ch0 + k]);
-      }
-    }
-  }
-  at::addmm_out(s.out1, b.conv1_b, s.cols1, b.conv1_w);
-  // Layers 2 and 3: one step each (layer 2 over both of layer 1's steps), matrix-vector products.
-  const float* out1 = s.out1.data_ptr<float>();
-  float* in2 = s.in2.data_ptr<float>();
-  for (std::int64_t k = 0; k < s.in2.size(0); ++k) in2[k] = relu(out1[k]);
-  at::addmv_out(s.out2, b.conv2_b, b.conv2_wt, s.in2);
-  const float* out2 = s.out2.data_ptr<float>();
-  float* in3 = s.in3.data_ptr<float>();
-  for (std::int64_t k = 0; k < s.in3.size(0); ++k) in3[k] = relu(out2[k]);
-  at::addmv_out(s.out3, b.conv3_b, b.conv3_wt, s.in3);
-
-  // One LSTM step over [ReLU(layer 3), h], gate order i, f, g, o.
-  const float* out3 = s.out3.data_ptr<float>();
-  const auto ch3 = s.out3.size(0);
-  float* lstm_in = s.lstm_in.data_ptr<float>();
-  for (std::int64_t k = 0; k < ch3; ++k) lstm_in[k] = relu(out3[k]);
-  if (h)
-    std::copy_n(h, kHidden, lstm_in + ch3);
-  else
-    std::fill_n(lstm_in + ch3, kHidden, 0.0f);
-  at::addmv_out(s.gates, b.lstm_b, b.lstm_wt, s.lstm_in);
-  const float* g = s.gates.data_ptr<float>();
-  const float* out_w = b.out_wt.data_ptr<float>();
-  float logit = b.out_b.data_ptr<float>()[0];
-  for (std::int64_t k = 0; k < kHidden; ++k) {
-    const float c_prev = c ? c[k] : 0.0f;
-    s.c[k] = sigmoid(g[kHidden + k]) * c_prev + sigmoid(g[k]) * std::tanh(g[2 * kHidden + k]);
-    s.h[k] = sigmoid(g[3 * kHidden + k]) * std::tanh(s.c[k]);
-    logit += out_w[k] * relu(s.h[k]);
-  }
-  return sigmoid(logit);
+  auto u = [](std::int64_t v) { return static_cast<std::size_t>(v); };
+  SileroWeights w;
+  w.frame = u(frame);
+  w.context = u(context);
+  w.hop = u(hop);
+  w.window = u(window);
+  w.pad = u(pad);
+  w.bins = u(bins);
+  w.c0 = u(c0);
+  w.c1 = u(c1);
+  w.c2 = u(c2);
+  w.c3 = u(c3);
+  w.stft_w = values(stft_w);
+  w.conv0_w = values(conv0_w);
+  w.conv0_b = values(conv0_b);
+  w.conv1_w = values(conv1_w);
+  w.conv1_b = values(conv1_b);
+  w.conv2_wt = values(conv2_wt);
+  w.conv2_b = values(conv2_b);
+  w.conv3_wt = values(conv3_wt);
+  w.conv3_b = values(conv3_b);
+  w.lstm_wt = values(lstm_wt);
+  w.lstm_b = values(lstm_b);
+  w.out_wt = values(out_wt);
+  w.out_b = values(out_b);
+  return SileroNetwork(w);
 }
 
 }  // namespace
@@ -231,7 +127,7 @@ struct TorchModule::Impl {
   torch::jit::Module module;
   torch::Device device;
   bool explicit_state;
-  std::optional<SileroBranch> branch16, branch8;  // the converted Silero model's direct path
+  std::optional<SileroNetwork> branch16, branch8;  // the converted Silero model's direct path
   // Serialises forward() on the module's own state, and clones of it.
   std::mutex mutex;
   // Without explicit state: a copy of the module as loaded, before any frame ran, from which each
@@ -245,8 +141,8 @@ struct TorchStream::Impl {
   torch::Tensor context = torch::zeros({0});
   // No explicit state: this stream's own copy of the module.
   std::optional<torch::jit::Module> clone;
-  // The direct path's working memory, for the branch of the last frame.
-  std::optional<DirectScratch> scratch;
+  // The batch call that last named this stream (require_distinct).
+  std::uint64_t batch = 0;
 };
 
 TorchModule::TorchModule(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -340,42 +236,57 @@ bool holds(const torch::Tensor& t, at::IntArrayRef sizes) {
   return t.sizes() == sizes && t.scalar_type() == at::kFloat && t.is_contiguous();
 }
 
-// A frame of the converted model through its direct path, from and to a stream's `state` and
-// `context`.
-double forward_direct(const SileroBranch& b, const Frame& frame,
-                      std::optional<DirectScratch>& scratch, torch::Tensor& state,
-                      torch::Tensor& context) {
-  if (!scratch || scratch->branch != &b) scratch.emplace(b);
-  // A state of another shape (none yet, or the other sample rate's context) starts over.
-  const bool resume = holds(state, {2, 1, kHidden}) && holds(context, {1, b.context});
-  const float* hc = resume ? state.data_ptr<float>() : nullptr;
-  const double probability = run_branch(b, frame.data, hc, hc ? hc + kHidden : nullptr,
-                                        resume ? context.data_ptr<float>() : nullptr, *scratch);
-  require_finite(probability);
-  if (!resume) {
-    state = at::empty({2, 1, kHidden});
-    context = at::empty({1, b.context});
+// The LSTM state and context a stream resumes from on `b`'s direct path (nullptr: zeros, for a
+// stream that has none yet or last ran the other sample rate).
+void resume_from(const TorchStream::Impl& s, const SileroNetwork& b, SileroNetwork::Item& item) {
+  const bool resume = holds(s.state, {2, 1, kHidden}) &&
+                      holds(s.context, {1, static_cast<std::int64_t>(b.context())});
+  const float* hc = resume ? s.state.data_ptr<float>() : nullptr;
+  item.h = hc;
+  item.c = hc ? hc + kHidden : nullptr;
+  item.context = resume ? s.context.data_ptr<float>() : nullptr;
+}
+
+// Keeps a finished frame's new state in its stream; a frame without a finite result keeps the
+// state from before it.
+void commit(TorchStream::Impl& s, const SileroNetwork& b, const SileroNetwork::Item& item) {
+  require_finite(item.probability);
+  if (!item.h) {
+    s.state = at::empty({2, 1, kHidden});
+    s.context = at::empty({1, static_cast<std::int64_t>(b.context())});
   }
-  float* new_hc = state.data_ptr<float>();
-  std::copy_n(scratch->h, kHidden, new_hc);
-  std::copy_n(scratch->c, kHidden, new_hc + kHidden);
-  std::copy_n(frame.data + b.frame - b.context, b.context, context.data_ptr<float>());
-  return probability;
+  float* hc = s.state.data_ptr<float>();
+  std::copy_n(item.new_h, kHidden, hc);
+  std::copy_n(item.new_c, kHidden, hc + kHidden);
+  std::copy_n(item.frame + b.frame() - b.context(), b.context(), s.context.data_ptr<float>());
 }
 
 }  // namespace
 
+const SileroNetwork* TorchModule::direct_path(const Frame& frame, int sample_rate,
+                                              const TorchStream& stream) const {
+  if (stream.impl_->clone) return nullptr;
+  const std::optional<SileroNetwork>* branch = sample_rate == 16000  ? &impl_->branch16
+                                               : sample_rate == 8000 ? &impl_->branch8
+                                                                     : nullptr;
+  if (!branch || !*branch || frame.size != (*branch)->frame()) return nullptr;
+  return &**branch;
+}
+
 double TorchModule::forward(const Frame& frame, int sample_rate, TorchStream& stream) const {
-  c10::InferenceMode inference;
   auto& s = *stream.impl_;
   // A well-formed frame of the converted model takes the direct path; anything else (other
   // rates, wrong lengths) goes to the module, which also raises its errors.
-  const auto& branch = sample_rate == 16000 ? impl_->branch16 : impl_->branch8;
-  if (!s.clone && (sample_rate == 16000 || sample_rate == 8000) && branch &&
-      static_cast<std::int64_t>(frame.size) == branch->frame) {
-    return forward_direct(*branch, frame, s.scratch, s.state, s.context);
+  if (const SileroNetwork* b = direct_path(frame, sample_rate, stream)) {
+    SileroNetwork::Item item;
+    item.frame = frame.data;
+    resume_from(s, *b, item);
+    b->run(&item, 1);
+    commit(s, *b, item);
+    return item.probability;
   }
 
+  c10::InferenceMode inference;
   auto x = frame_tensor(frame, impl_->device);
   if (s.clone) return s.clone->forward({x, sample_rate}).toTensor().item<double>();
   // The shared module's weights are only read here, so streams need no lock between them.
@@ -388,21 +299,61 @@ double TorchModule::forward(const Frame& frame, int sample_rate, TorchStream& st
   return probability;
 }
 
-std::string error_message(const std::exception& e) {
-  if (const auto* c10_error = dynamic_cast<const c10::Error*>(&e)) {
-    return c10_error->what_without_backtrace();
+void require_distinct(TorchStream* const* streams, std::size_t count) {
+  // Each call marks its streams with a number of its own: a stream already marked by this call
+  // is named twice. Linear, and no memory.
+  static std::atomic<std::uint64_t> calls{0};
+  const std::uint64_t call = ++calls;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (streams[i]->impl_->batch == call) {
+      throw std::invalid_argument("predict_batch: the stream at " + std::to_string(i) +
+                                  " appears earlier in the batch too");
+    }
+    streams[i]->impl_->batch = call;
   }
-  // An error raised inside a TorchScript model arrives with the model's source traceback; its
-  // last line is the error itself ("builtins.ValueError: <message>"). Keep one line.
-  std::string message = e.what();
-  if (message.find('\n') == std::string::npos) return message;
-  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-  message = message.substr(message.rfind('\n') + 1);
-  if (message.rfind("builtins.", 0) == 0) {
-    const auto colon = message.find(": ");
-    if (colon != std::string::npos) message = message.substr(colon + 2);
+}
+
+void TorchModule::forward_batch(const Frame* frames, const int* sample_rates,
+                                TorchStream* const* streams, std::size_t count, double* out,
+                                std::exception_ptr* errors) const {
+  // Each branch's frames go through its network together; the rest one at a time.
+  thread_local std::vector<SileroNetwork::Item> items;
+  thread_local std::vector<std::size_t> index;
+  for (const auto* branch : {&impl_->branch16, &impl_->branch8}) {
+    if (!*branch) continue;
+    items.clear();
+    index.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+      if (direct_path(frames[i], sample_rates[i], *streams[i]) != &**branch) continue;
+      SileroNetwork::Item item;
+      item.frame = frames[i].data;
+      resume_from(*streams[i]->impl_, **branch, item);
+      items.push_back(item);
+      index.push_back(i);
+    }
+    (*branch)->run(items.data(), items.size());
+    for (std::size_t j = 0; j < items.size(); ++j) {
+      const std::size_t i = index[j];
+      try {
+        commit(*streams[i]->impl_, **branch, items[j]);
+        out[i] = items[j].probability;
+        errors[i] = nullptr;
+      } catch (...) {
+        out[i] = 0.0;
+        errors[i] = std::current_exception();
+      }
+    }
   }
-  return message;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (direct_path(frames[i], sample_rates[i], *streams[i])) continue;
+    try {
+      out[i] = forward(frames[i], sample_rates[i], *streams[i]);
+      errors[i] = nullptr;
+    } catch (...) {
+      out[i] = 0.0;
+      errors[i] = std::current_exception();
+    }
+  }
 }
 
 }  // namespace utils::vad::detail

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +20,7 @@ struct Frame {
 };
 
 class TorchStream;
+class SileroNetwork;
 
 class TorchModule {
  public:
@@ -34,23 +36,36 @@ class TorchModule {
   std::unique_ptr<TorchStream> new_stream() const;
   // One frame of one stream. Streams of one module may run concurrently.
   double forward(const Frame& frame, int sample_rate, TorchStream& stream) const;
+  // One frame for each of `count` streams: out[i] the probability and errors[i] null, or out[i]
+  // 0.0 and errors[i] the failure (that stream's state then unchanged), as forward() per stream
+  // would give. Well-formed frames of the converted model that share a sample rate run through
+  // its network together. REQUIRES: distinct streams.
+  void forward_batch(const Frame* frames, const int* sample_rates, TorchStream* const* streams,
+                     std::size_t count, double* out, std::exception_ptr* errors) const;
 
  private:
   struct Impl;
   explicit TorchModule(std::unique_ptr<Impl> impl);
+  // The network a frame of `stream` runs through without the interpreter, or nullptr.
+  const SileroNetwork* direct_path(const Frame& frame, int sample_rate,
+                                   const TorchStream& stream) const;
   std::unique_ptr<Impl> impl_;
 };
 
 class TorchStream {
  public:
   ~TorchStream();
+  struct Impl;  // defined in torch_module.cpp
 
  private:
   friend class TorchModule;
-  struct Impl;
+  friend void require_distinct(TorchStream* const*, std::size_t);
   explicit TorchStream(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
+
+// Throws std::invalid_argument when a stream appears more than once among `count`.
+void require_distinct(TorchStream* const* streams, std::size_t count);
 
 // The message of an error from torch without its C++ backtrace.
 std::string error_message(const std::exception& e);
