@@ -28,6 +28,8 @@ echo "running the anchors" >&2
 node bench/anchors/ort_predict.js data/generated/silero_vad_v6.onnx > "$out/ort.json"
 /usr/bin/python3 bench/anchors/torch_predict.py data/generated/silero_vad.jit > "$out/python.json"
 /usr/bin/python3 bench/anchors/numpy_energy.py > "$out/numpy.json"
+echo "running quern vad and ONNX Runtime over 10 minutes of speech" >&2
+bench/anchors/whole_file.sh build-release > "$out/whole_file.json"
 echo "running the Python module's benchmark" >&2
 PYTHONPATH=build-release/python /usr/bin/python3 bench/python/python_bench.py > "$out/python_module.json"
 /usr/bin/python3 bench/report.py "$out"
