@@ -4,7 +4,6 @@
 // one and two threads; many streams' frames in one batched call (1 to 1024 streams, one and two
 // threads), beside this core's FMA peak.
 #include <benchmark/benchmark.h>
-
 #include <immintrin.h>
 
 #include <cmath>
@@ -85,7 +84,8 @@ void BM_PredictBatch(benchmark::State& state) {
   std::vector<SileroVADModel::Stream> streams;
   std::vector<SileroVADModel::Stream*> pointers;
   streams.reserve(batch);
-  for (std::size_t i = 0; i < batch; ++i) pointers.push_back(&streams.emplace_back(model->new_stream()));
+  for (std::size_t i = 0; i < batch; ++i)
+    pointers.push_back(&streams.emplace_back(model->new_stream()));
   std::vector<AudioSamples> frames;
   for (std::size_t i = 0; i < batch; ++i) frames.push_back(tone(512, 0.05f + 0.001f * i));
   const std::vector<int> rates(batch, 16000);
@@ -104,7 +104,12 @@ void BM_PredictBatch(benchmark::State& state) {
 }
 BENCHMARK(BM_PredictBatch)
     ->ArgName("batch")
-    ->Arg(1)->Arg(4)->Arg(16)->Arg(64)->Arg(256)->Arg(1024)
+    ->Arg(1)
+    ->Arg(4)
+    ->Arg(16)
+    ->Arg(64)
+    ->Arg(256)
+    ->Arg(1024)
     ->Unit(benchmark::kMicrosecond)
     ->Threads(1)
     ->Threads(2)

@@ -40,8 +40,8 @@ std::vector<Stream> mixed(std::size_t count) {
     const bool narrow = i % 3 == 1;
     const AudioSamples& audio = narrow ? speech8 : speech16;
     const int rate = narrow ? 8000 : 16000;
-    VADConfigFields f{.sample_rate = rate, .frame_size = narrow ? 256 : 512,
-                      .use_model = i % 4 != 3};
+    VADConfigFields f{
+        .sample_rate = rate, .frame_size = narrow ? 256 : 512, .use_model = i % 4 != 3};
     if (i % 5 == 2) f.model_path = packaged;
     const std::size_t offset = (i * 7919) % (audio.size() / 2);
     const std::size_t chunks[] = {1600, 512, 300, 4096, 1000};
@@ -91,7 +91,8 @@ Observed run(const std::vector<Stream>& streams, std::size_t calls, bool batched
 }
 
 TEST(ProcessAudioBatch, EqualsOneDetectorAfterAnotherOnSpeech) {
-  // 1, a size that is not a multiple of the kernel's four-row tiles, and more than 64 frames a step.
+  // 1, a size that is not a multiple of the kernel's four-row tiles, and more than 64 frames a
+  // step.
   for (const std::size_t count : {1u, 7u, 70u}) {
     const auto streams = mixed(count);
     const std::size_t calls = count > 10 ? 12 : 60;

@@ -12,14 +12,14 @@ namespace utils::vad::detail {
 inline constexpr std::size_t kColumnBlock = 16;
 
 struct Product {
-  std::size_t rows = 0;          // rows of A and C
-  std::size_t depth = 0;         // columns of A, rows of W
-  std::size_t cols = 0;          // columns of W and C; a multiple of kColumnBlock
+  std::size_t rows = 0;             // rows of A and C
+  std::size_t depth = 0;            // columns of A, rows of W
+  std::size_t cols = 0;             // columns of W and C; a multiple of kColumnBlock
   const float* const* a = nullptr;  // each row: `depth` floats, anywhere in memory
-  const float* w = nullptr;      // depth × cols, row-major
-  const float* bias = nullptr;   // cols
-  float* const* c = nullptr;     // each row: `cols` floats
-  bool relu = false;             // C = max(0, ·); NaN stays NaN
+  const float* w = nullptr;         // depth × cols, row-major
+  const float* bias = nullptr;      // cols
+  float* const* c = nullptr;        // each row: `cols` floats
+  bool relu = false;                // C = max(0, ·); NaN stays NaN
 };
 
 using ProductFn = void (*)(const Product&);

@@ -1,8 +1,8 @@
 // The portable matrix product: four rows at a time against each row of W, the inner loop over
 // contiguous columns (vectorised by the compiler for the baseline instruction set).
-#include "utils/vad/frame_kernel.h"
-
 #include <algorithm>
+
+#include "utils/vad/frame_kernel.h"
 
 namespace utils::vad::detail {
 

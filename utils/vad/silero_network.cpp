@@ -144,7 +144,13 @@ void SileroNetwork::run(Item* items, std::size_t n) const {
 
   auto multiply = [&](std::size_t rows, std::size_t depth, std::size_t cols, const float* w,
                       const float* bias, bool relu) {
-    product({.rows = rows, .depth = depth, .cols = cols, .a = a, .w = w, .bias = bias, .c = out,
+    product({.rows = rows,
+             .depth = depth,
+             .cols = cols,
+             .a = a,
+             .w = w,
+             .bias = bias,
+             .c = out,
              .relu = relu});
   };
 

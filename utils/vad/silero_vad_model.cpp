@@ -175,7 +175,7 @@ void SileroVADModel::predict_batch(std::span<const AudioSamples> frames,
 
 bool SileroVADModel::set_frame_kernel(FrameKernel kernel) {
   return detail::SileroNetwork::set_kernel(kernel == FrameKernel::avx2 ? detail::Kernel::avx2
-                                                                      : detail::Kernel::portable);
+                                                                       : detail::Kernel::portable);
 }
 
 SileroVADModel::FrameKernel SileroVADModel::frame_kernel() {

@@ -3,8 +3,6 @@
 // networks that run without the interpreter (silero_network.cpp).
 #include "utils/vad/torch_module.h"
 
-#include "utils/vad/silero_network.h"
-
 #include <ATen/ATen.h>
 #include <ATen/core/ivalue.h>
 #include <c10/core/InferenceMode.h>
@@ -15,12 +13,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <stdexcept>
-#include <string>
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
+#include <string>
 #include <vector>
+
+#include "utils/vad/silero_network.h"
 
 namespace utils::vad::detail {
 
@@ -60,8 +60,7 @@ std::optional<SileroNetwork> read_branch(const torch::jit::Module& m, const char
   const std::int64_t hop = b.attr("hop").toInt(), window = b.attr("window").toInt(),
                      pad = b.attr("pad").toInt(), bins = b.attr("bins").toInt();
   const std::int64_t length = context + frame;
-  if (hop <= 0 || window <= 0 || bins <= 0 || pad < 0 || pad >= length ||
-      window > length + pad) {
+  if (hop <= 0 || window <= 0 || bins <= 0 || pad < 0 || pad >= length || window > length + pad) {
     return std::nullopt;
   }
   // The encoder's time steps are 4, 2, 1, 1 (see silero_module.py).

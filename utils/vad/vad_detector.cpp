@@ -161,7 +161,7 @@ nlohmann::ordered_json VADDetector::get_state() const {
 }
 
 std::vector<std::pair<bool, bool>> process_audio_batch(std::span<VADDetector* const> detectors,
-                                                      std::span<const AudioSamples> chunks) {
+                                                       std::span<const AudioSamples> chunks) {
   const std::size_t n = detectors.size();
   if (chunks.size() != n) {
     throw std::invalid_argument("process_audio_batch: " + std::to_string(n) + " detectors and " +
@@ -192,7 +192,8 @@ std::vector<std::pair<bool, bool>> process_audio_batch(std::span<VADDetector* co
   std::size_t steps = 0;
   for (std::size_t i = 0; i < runs; ++i) {
     if (chunks[i].empty()) continue;
-    steps = std::max(steps, chunks[i].size() / static_cast<std::size_t>(detectors[i]->config->frame_size));
+    steps = std::max(steps,
+                     chunks[i].size() / static_cast<std::size_t>(detectors[i]->config->frame_size));
   }
   thread_local std::vector<std::size_t> waiting;  // model-mode frames of this step
   thread_local std::vector<AudioSamples> frames;
