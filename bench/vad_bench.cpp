@@ -75,8 +75,8 @@ BENCHMARK(BM_ProcessAudio_Model100ms)
     ->UseRealTime();
 
 // Many streams through one model: one frame for each of `batch` streams per iteration (each
-// benchmark thread with streams of its own). Counters: time per stream-frame, real-time streams
-// per core (a stream needs 31.25 frames a second), and multiply-adds per second.
+// benchmark thread with streams of its own), with the multiply-adds per second (bench/report.py
+// derives the time per stream-frame and real-time streams per core from the wall time).
 void BM_PredictBatch(benchmark::State& state) {
   quern_log::logger.set_level(quern_log::Level::warning);
   auto model = SileroVADModel::get_instance();
@@ -95,10 +95,6 @@ void BM_PredictBatch(benchmark::State& state) {
     benchmark::DoNotOptimize(out.data());
   }
   const double frames_done = static_cast<double>(state.iterations() * batch);
-  state.counters["per_stream_frame_us"] = benchmark::Counter(
-      frames_done * 1e-6, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-  state.counters["streams_per_core"] =
-      benchmark::Counter(frames_done / 31.25, benchmark::Counter::kIsRate);
   state.counters["macs_per_s"] =
       benchmark::Counter(frames_done * kMacsPerFrame, benchmark::Counter::kIsRate);
 }

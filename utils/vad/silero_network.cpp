@@ -18,9 +18,6 @@ namespace utils::vad::detail {
 
 namespace {
 
-constexpr std::size_t kHidden = SileroNetwork::kHidden;
-constexpr std::size_t kSteps = SileroNetwork::kSteps;
-
 std::size_t padded(std::size_t n) { return (n + kColumnBlock - 1) / kColumnBlock * kColumnBlock; }
 
 bool cpu_has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
