@@ -29,6 +29,17 @@ utils::AudioSamples samples_of(const py::handle& array);
 // REQUIRES: the GIL.
 py::array array_of(const utils::AudioSamples& samples);
 
+// A binding for a method whose one argument is audio: the samples are taken under the GIL, the
+// method runs without it.
+template <class C, class R>
+auto with_audio(R (C::*method)(const utils::AudioSamples&)) {
+  return [method](C& self, const py::handle& audio) -> R {
+    const auto samples = samples_of(audio);
+    py::gil_scoped_release nogil;
+    return (self.*method)(samples);
+  };
+}
+
 // Result records to a list of dicts and back. REQUIRES: the GIL.
 py::list to_python(const models::ResultList& results);
 models::ResultList results_of(const py::handle& list);

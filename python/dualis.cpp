@@ -73,14 +73,7 @@ void bind_dualis(py::module_& m) {
       .def("load", &Dualis::load, py::call_guard<py::gil_scoped_release>())
       .def("_sync_hotwords", &Dualis::_sync_hotwords, py::call_guard<py::gil_scoped_release>())
       .def("reset", &Dualis::reset, py::call_guard<py::gil_scoped_release>())
-      .def(
-          "append_audio",
-          [](Dualis& d, const py::handle& audio) {
-            const auto samples = samples_of(audio);
-            py::gil_scoped_release nogil;
-            d.append_audio(samples);
-          },
-          py::arg("audio"))
+      .def("append_audio", with_audio(&Dualis::append_audio), py::arg("audio"))
       .def("get_audio_buffer",
            [](Dualis& d) {
              utils::AudioSamples joined;

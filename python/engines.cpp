@@ -74,19 +74,10 @@ class PyPunctuation : public models::PunctuationModel {
   std::shared_ptr<py::object> model_;
 };
 
-// Each options struct as the keyword arguments of its class, in order.
-py::dict kwargs_of(const models::FunASRStreamOptions& o) {
-  py::dict d;
-  d["model"] = o.model;
-  d["model_path"] = o.model_path;
-  d["revision"] = o.revision;
-  d["device"] = o.device;
-  d["chunk_size"] = o.chunk_size;
-  d["encoder_chunk_look_back"] = o.encoder_chunk_look_back;
-  d["decoder_chunk_look_back"] = o.decoder_chunk_look_back;
-  return d;
-}
-py::dict kwargs_of(const models::FunASROfflineOptions& o) {
+// Each options struct as the keyword arguments of its class, in order. The two FunASR structs
+// and the two SenseVoice ones begin with the same fields.
+template <class FunASROptions>
+py::dict funasr_kwargs(const FunASROptions& o) {
   py::dict d;
   d["model"] = o.model;
   d["model_path"] = o.model_path;
@@ -94,7 +85,8 @@ py::dict kwargs_of(const models::FunASROfflineOptions& o) {
   d["device"] = o.device;
   return d;
 }
-py::dict kwargs_of(const models::SenseVoiceStreamASROptions& o) {
+template <class SenseVoiceOptions>
+py::dict sensevoice_kwargs(const SenseVoiceOptions& o) {
   py::dict d;
   d["model"] = o.model;
   d["tokens"] = o.tokens;
@@ -102,22 +94,25 @@ py::dict kwargs_of(const models::SenseVoiceStreamASROptions& o) {
   d["use_itn"] = o.use_itn;
   d["language"] = o.language;
   d["device"] = o.device;
+  return d;
+}
+py::dict kwargs_of(const models::FunASROfflineOptions& o) { return funasr_kwargs(o); }
+py::dict kwargs_of(const models::FunASRStreamOptions& o) {
+  py::dict d = funasr_kwargs(o);
+  d["chunk_size"] = o.chunk_size;
+  d["encoder_chunk_look_back"] = o.encoder_chunk_look_back;
+  d["decoder_chunk_look_back"] = o.decoder_chunk_look_back;
+  return d;
+}
+py::dict kwargs_of(const models::SenseVoiceOfflineASROptions& o) { return sensevoice_kwargs(o); }
+py::dict kwargs_of(const models::SenseVoiceStreamASROptions& o) {
+  py::dict d = sensevoice_kwargs(o);
   d["vad_model"] = o.vad_model;
   d["vad_threshold"] = o.vad_threshold;
   d["vad_min_silence_duration"] = o.vad_min_silence_duration;
   d["vad_min_speech_duration"] = o.vad_min_speech_duration;
   d["vad_max_speech_duration"] = o.vad_max_speech_duration;
   d["sample_rate"] = o.sample_rate;
-  return d;
-}
-py::dict kwargs_of(const models::SenseVoiceOfflineASROptions& o) {
-  py::dict d;
-  d["model"] = o.model;
-  d["tokens"] = o.tokens;
-  d["num_threads"] = o.num_threads;
-  d["use_itn"] = o.use_itn;
-  d["language"] = o.language;
-  d["device"] = o.device;
   return d;
 }
 py::dict kwargs_of(const models::PunctuationModelOptions& o) {

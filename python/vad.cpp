@@ -80,22 +80,8 @@ void bind_vad(py::module_& m) {
   py::class_<VADDetector>(m, "VADDetector")
       .def(py::init<std::shared_ptr<VADConfig>>(), py::arg("config") = nullptr,
            py::call_guard<py::gil_scoped_release>())
-      .def(
-          "process_audio",
-          [](VADDetector& d, const py::handle& audio) {
-            const auto samples = samples_of(audio);
-            py::gil_scoped_release nogil;
-            return d.process_audio(samples);
-          },
-          py::arg("audio"))
-      .def(
-          "process_frame",
-          [](VADDetector& d, const py::handle& audio) {
-            const auto samples = samples_of(audio);
-            py::gil_scoped_release nogil;
-            return d.process_frame(samples);
-          },
-          py::arg("audio"))
+      .def("process_audio", with_audio(&VADDetector::process_audio), py::arg("audio"))
+      .def("process_frame", with_audio(&VADDetector::process_frame), py::arg("audio"))
       .def("reset", &VADDetector::reset, py::call_guard<py::gil_scoped_release>())
       .def("get_state", [](const VADDetector& d) { return to_python(d.get_state()); })
       .def_readonly("config", &VADDetector::config)
