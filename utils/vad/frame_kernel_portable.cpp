@@ -1,7 +1,10 @@
-// The portable matrix product: four rows at a time against each row of W, the inner loop over
-// contiguous columns (vectorised by the compiler for the baseline instruction set).
+// The portable kernels: the matrix product four rows at a time against each panel of W, the inner
+// loop over the panel's contiguous columns (vectorised by the compiler for the baseline instruction
+// set), and the LSTM cell on the C library's exp and tanh.
 #include <algorithm>
+#include <cmath>
 
+#include "utils/vad/fft_kernel.h"
 #include "utils/vad/frame_kernel.h"
 
 namespace utils::vad::detail {
@@ -15,12 +18,15 @@ void rows_block(const Product& p, std::size_t m0) {
     c[r] = p.c[m0 + r];
     std::copy_n(p.bias, p.cols, c[r]);
   }
-  for (std::size_t k = 0; k < p.depth; ++k) {
-    const float* w = p.w + k * p.cols;
-    float a[R];
-    for (std::size_t r = 0; r < R; ++r) a[r] = p.a[m0 + r][k];
-    for (std::size_t n = 0; n < p.cols; ++n) {
-      for (std::size_t r = 0; r < R; ++r) c[r][n] += a[r] * w[n];
+  for (std::size_t n0 = 0; n0 < p.cols; n0 += kColumnBlock) {
+    const float* panel = p.w + n0 * p.depth;
+    for (std::size_t k = 0; k < p.depth; ++k) {
+      const float* w = panel + k * kColumnBlock;
+      float a[R];
+      for (std::size_t r = 0; r < R; ++r) a[r] = p.a[m0 + r][k];
+      for (std::size_t n = 0; n < kColumnBlock; ++n) {
+        for (std::size_t r = 0; r < R; ++r) c[r][n0 + n] += a[r] * w[n];
+      }
     }
   }
   if (p.relu) {
@@ -30,12 +36,26 @@ void rows_block(const Product& p, std::size_t m0) {
   }
 }
 
-}  // namespace
-
-void product_portable(const Product& p) {
+void product(const Product& p) {
   std::size_t m = 0;
   for (; m + 4 <= p.rows; m += 4) rows_block<4>(p, m);
   for (; m < p.rows; ++m) rows_block<1>(p, m);
 }
+
+inline float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-x)); }
+
+void cell(const Cell& l) {
+  const std::size_t n = l.hidden;
+  const float* g = l.gates;
+  for (std::size_t k = 0; k < n; ++k) {
+    const float cp = l.c_prev ? l.c_prev[k] : 0.0f;
+    l.c[k] = sigmoid(g[n + k]) * cp + sigmoid(g[k]) * std::tanh(g[2 * n + k]);
+    l.h[k] = sigmoid(g[3 * n + k]) * std::tanh(l.c[k]);
+  }
+}
+
+}  // namespace
+
+const Kernels kPortable{&product, &cell, &fft_magnitudes};
 
 }  // namespace utils::vad::detail

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <numbers>
 
 #include "utils/vad/frame_kernel.h"
 
@@ -22,17 +23,17 @@ std::size_t padded(std::size_t n) { return (n + kColumnBlock - 1) / kColumnBlock
 
 bool cpu_has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
 
-std::atomic<ProductFn> active_product{cpu_has_avx2() ? &product_avx2 : &product_portable};
+std::atomic<const Kernels*> active_kernels{cpu_has_avx2() ? &kAvx2 : &kPortable};
 
 inline float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-x)); }
 
-// A matrix of `rows` × `cols_out` (cols_out ≥ cols) with rows[r][c] = at(r, c) for c < cols and
-// zeros beyond.
+// A matrix of `rows` × `cols_out` (cols_out ≥ cols) in the kernel's panels, with element (r, c) =
+// at(r, c) for c < cols and zeros beyond.
 template <class At>
 std::vector<float> laid_out(std::size_t rows, std::size_t cols, std::size_t cols_out, At at) {
   std::vector<float> m(rows * cols_out, 0.0f);
   for (std::size_t r = 0; r < rows; ++r) {
-    for (std::size_t c = 0; c < cols; ++c) m[r * cols_out + c] = at(r, c);
+    for (std::size_t c = 0; c < cols; ++c) m[panel_index(rows, r, c)] = at(r, c);
   }
   return m;
 }
@@ -41,6 +42,55 @@ std::vector<float> padded_bias(const std::vector<float>& b, std::size_t cols_out
   std::vector<float> out(cols_out, 0.0f);
   std::copy(b.begin(), b.end(), out.begin());
   return out;
+}
+
+// The window w if every basis column pair is w[k]·cos(2πkn/N) and ±w[k]·sin(2πkn/N) (to float
+// rounding), so that the windowed real FFT gives the same spectrum; empty otherwise.
+std::vector<float> dft_window(const std::vector<float>& basis, std::size_t n_fft,
+                              std::size_t bins) {
+  if (bins != n_fft / 2 + 1 || n_fft % 2 != 0) return {};
+  std::vector<float> window(n_fft);
+  float scale = 0.0f;
+  for (std::size_t k = 0; k < n_fft; ++k) {
+    window[k] = basis[k * 2 * bins];
+    scale = std::max(scale, std::abs(window[k]));
+  }
+  const double tolerance = 1e-6 * scale;
+  double re_error = 0, im_error_plus = 0, im_error_minus = 0;
+  for (std::size_t k = 0; k < n_fft; ++k) {
+    for (std::size_t n = 0; n < bins; ++n) {
+      const double angle =
+          2 * std::numbers::pi * static_cast<double>(k * n % n_fft) / static_cast<double>(n_fft);
+      const double re = window[k] * std::cos(angle), im = window[k] * std::sin(angle);
+      const double got_re = basis[k * 2 * bins + n], got_im = basis[k * 2 * bins + bins + n];
+      re_error = std::max(re_error, std::abs(got_re - re));
+      im_error_plus = std::max(im_error_plus, std::abs(got_im - im));
+      im_error_minus = std::max(im_error_minus, std::abs(got_im + im));
+    }
+  }
+  if (re_error > tolerance || std::min(im_error_plus, im_error_minus) > tolerance) return {};
+  return window;
+}
+
+FftPlan fft_plan(std::vector<float> window) {
+  FftPlan plan;
+  const std::size_t n = window.size();
+  if (n == 0 || n > kMaxFft || (n & (n - 1)) != 0) return plan;
+  plan.n = n;
+  plan.window = std::move(window);
+  for (std::size_t j = 0; j < n / 2; ++j) {
+    const double angle = 2 * std::numbers::pi * static_cast<double>(j) / static_cast<double>(n);
+    plan.cos.push_back(static_cast<float>(std::cos(angle)));
+    plan.sin.push_back(static_cast<float>(std::sin(angle)));
+  }
+  std::size_t bits = 0;
+  while ((std::size_t{1} << bits) < n) ++bits;
+  for (std::size_t k = 0; k < n; ++k) {
+    std::size_t r = 0;
+    for (std::size_t b = 0; b < bits; ++b) r |= ((k >> b) & 1) << (bits - 1 - b);
+    plan.bit_reversed.push_back(static_cast<std::uint16_t>(r));
+  }
+  return plan;
 }
 
 // A thread's working memory, grown to the largest call it has run and then reused: a frame
@@ -63,12 +113,12 @@ thread_local Scratch scratch;
 
 bool SileroNetwork::set_kernel(Kernel kernel) {
   if (kernel == Kernel::avx2 && !cpu_has_avx2()) return false;
-  active_product = kernel == Kernel::avx2 ? &product_avx2 : &product_portable;
+  active_kernels = kernel == Kernel::avx2 ? &kAvx2 : &kPortable;
   return true;
 }
 
 Kernel SileroNetwork::kernel() {
-  return active_product.load() == &product_avx2 ? Kernel::avx2 : Kernel::portable;
+  return active_kernels.load() == &kAvx2 ? Kernel::avx2 : Kernel::portable;
 }
 
 SileroNetwork::SileroNetwork(const SileroWeights& w)
@@ -118,16 +168,18 @@ SileroNetwork::SileroNetwork(const SileroWeights& w)
   conv3_b_ = padded_bias(w.conv3_b, c3p_);
   lstm_b_ = w.lstm_b;
   zero_bias_.assign(spec_cols_, 0.0f);
+  fft_ = fft_plan(dft_window(w.stft_w, window_, bins_));
 }
 
 void SileroNetwork::run(Item* items, std::size_t n) const {
   if (n == 0) return;
-  const ProductFn product = active_product.load(std::memory_order_relaxed);
+  const Kernels& kernels = *active_kernels.load(std::memory_order_relaxed);
   Scratch& s = scratch;
   const std::size_t length = context_ + frame_ + pad_;
   const std::size_t mag_rows = kSteps + 2, r0_rows = kSteps + 1;
   float* x = Scratch::at_least(s.x, n * length);
-  float* spec = Scratch::at_least(s.spec, n * kSteps * spec_cols_);
+  const bool fft = fft_.n != 0;
+  float* spec = fft ? nullptr : Scratch::at_least(s.spec, n * kSteps * spec_cols_);
   float* mag = Scratch::at_least(s.mag, n * mag_rows * bins_);
   float* r0 = Scratch::at_least(s.r0, n * r0_rows * c0p_);
   float* r1 = Scratch::at_least(s.r1, n * 2 * c1p_);
@@ -141,14 +193,14 @@ void SileroNetwork::run(Item* items, std::size_t n) const {
 
   auto multiply = [&](std::size_t rows, std::size_t depth, std::size_t cols, const float* w,
                       const float* bias, bool relu) {
-    product({.rows = rows,
-             .depth = depth,
-             .cols = cols,
-             .a = a,
-             .w = w,
-             .bias = bias,
-             .c = out,
-             .relu = relu});
+    kernels.product({.rows = rows,
+                     .depth = depth,
+                     .cols = cols,
+                     .a = a,
+                     .w = w,
+                     .bias = bias,
+                     .c = out,
+                     .relu = relu});
   };
 
   // [context | frame | reflection of the frame's end], read as hop-spaced windows.
@@ -164,23 +216,30 @@ void SileroNetwork::run(Item* items, std::size_t n) const {
     for (std::size_t p = 0; p < pad_; ++p) xi[end + p] = xi[end - 2 - p];
     for (std::size_t t = 0; t < kSteps; ++t) {
       a[i * kSteps + t] = xi + t * hop_;
-      out[i * kSteps + t] = spec + (i * kSteps + t) * spec_cols_;
+      if (!fft) out[i * kSteps + t] = spec + (i * kSteps + t) * spec_cols_;
     }
   }
-  multiply(n * kSteps, window_, spec_cols_, stft_w_.data(), zero_bias_.data(), false);
-
-  // Magnitude (first half real, second half imaginary), between two zero rows.
+  // The magnitude spectrum of each window, between two zero rows (for layer 0's padding): by FFT,
+  // or from the product with the basis (columns: first half real, second half imaginary).
+  if (!fft) multiply(n * kSteps, window_, spec_cols_, stft_w_.data(), zero_bias_.data(), false);
   for (std::size_t i = 0; i < n; ++i) {
     float* m = mag + i * mag_rows * bins_;
     std::fill_n(m, bins_, 0.0f);
     std::fill_n(m + (kSteps + 1) * bins_, bins_, 0.0f);
     for (std::size_t t = 0; t < kSteps; ++t) {
-      const float* re = spec + (i * kSteps + t) * spec_cols_;
       float* row = m + (t + 1) * bins_;
+      out[i * kSteps + t] = row;
+      if (fft) continue;
+      const float* re = spec + (i * kSteps + t) * spec_cols_;
       for (std::size_t k = 0; k < bins_; ++k) {
         row[k] = std::sqrt(re[k] * re[k] + re[bins_ + k] * re[bins_ + k]);
       }
-      a[i * kSteps + t] = m + t * bins_;  // rows t-1, t, t+1
+    }
+  }
+  if (fft) kernels.spectra(fft_, a, n * kSteps, out);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t t = 0; t < kSteps; ++t) {
+      a[i * kSteps + t] = mag + (i * mag_rows + t) * bins_;  // rows t-1, t, t+1
       out[i * kSteps + t] = r0 + (i * r0_rows + t + 1) * c0p_;
     }
     std::fill_n(r0 + i * r0_rows * c0p_, c0p_, 0.0f);
@@ -221,17 +280,15 @@ void SileroNetwork::run(Item* items, std::size_t n) const {
   }
   multiply(n, c3p_ + kHidden, 4 * kHidden, lstm_w_.data(), lstm_b_.data(), false);
   for (std::size_t i = 0; i < n; ++i) {
-    const float* g = gates + i * 4 * kHidden;
-    const float* c_prev = items[i].c;
     float* hi = h + i * kHidden;
     float* ci = c + i * kHidden;
+    kernels.cell({.hidden = kHidden,
+                  .gates = gates + i * 4 * kHidden,
+                  .c_prev = items[i].c,
+                  .h = hi,
+                  .c = ci});
     float logit = out_b_;
-    for (std::size_t k = 0; k < kHidden; ++k) {
-      const float cp = c_prev ? c_prev[k] : 0.0f;
-      ci[k] = sigmoid(g[kHidden + k]) * cp + sigmoid(g[k]) * std::tanh(g[2 * kHidden + k]);
-      hi[k] = sigmoid(g[3 * kHidden + k]) * std::tanh(ci[k]);
-      logit += out_w_[k] * (hi[k] < 0.0f ? 0.0f : hi[k]);
-    }
+    for (std::size_t k = 0; k < kHidden; ++k) logit += out_w_[k] * (hi[k] < 0.0f ? 0.0f : hi[k]);
     items[i].probability = sigmoid(logit);
     items[i].new_h = hi;
     items[i].new_c = ci;

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "utils/vad/frame_kernel.h"
+
 namespace utils::vad::detail {
 
 // A branch's weights as the converted module holds them (row-major), with its framing.
@@ -67,6 +69,9 @@ class SileroNetwork {
       conv3_b_, lstm_w_, lstm_b_, out_w_;
   float out_b_;
   std::vector<float> zero_bias_;
+  // When the STFT basis is a windowed DFT (the packaged model's is), the spectrum comes from an
+  // FFT of each windowed frame instead of the product with the basis; n == 0 otherwise.
+  FftPlan fft_;
 };
 
 }  // namespace utils::vad::detail
