@@ -43,13 +43,13 @@ struct Cell {
   float* c = nullptr;
 };
 
-// A real FFT of n points (a power of two, at most kMaxFft) with a window, made once per network.
+// A real FFT of n points (a power of two from 4 to kMaxFft) with a window, made once per network.
 inline constexpr std::size_t kMaxFft = 256;
 struct FftPlan {
   std::size_t n = 0;
   std::vector<float> window;                // n
   std::vector<float> cos, sin;              // n / 2: cos and sin of 2πj/n
-  std::vector<std::uint16_t> bit_reversed;  // n: where sample k goes before the first stage
+  std::vector<std::uint16_t> bit_reversed;  // n / 2: where point m goes before the first stage
 };
 
 struct Kernels {

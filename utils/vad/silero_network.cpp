@@ -75,7 +75,7 @@ std::vector<float> dft_window(const std::vector<float>& basis, std::size_t n_fft
 FftPlan fft_plan(std::vector<float> window) {
   FftPlan plan;
   const std::size_t n = window.size();
-  if (n == 0 || n > kMaxFft || (n & (n - 1)) != 0) return plan;
+  if (n < 4 || n > kMaxFft || (n & (n - 1)) != 0) return plan;
   plan.n = n;
   plan.window = std::move(window);
   for (std::size_t j = 0; j < n / 2; ++j) {
@@ -83,11 +83,12 @@ FftPlan fft_plan(std::vector<float> window) {
     plan.cos.push_back(static_cast<float>(std::cos(angle)));
     plan.sin.push_back(static_cast<float>(std::sin(angle)));
   }
+  // The bit-reversed order of the half-length complex transform's n/2 points.
   std::size_t bits = 0;
-  while ((std::size_t{1} << bits) < n) ++bits;
-  for (std::size_t k = 0; k < n; ++k) {
+  while ((std::size_t{2} << bits) < n) ++bits;
+  for (std::size_t m = 0; m < n / 2; ++m) {
     std::size_t r = 0;
-    for (std::size_t b = 0; b < bits; ++b) r |= ((k >> b) & 1) << (bits - 1 - b);
+    for (std::size_t b = 0; b < bits; ++b) r |= ((m >> b) & 1) << (bits - 1 - b);
     plan.bit_reversed.push_back(static_cast<std::uint16_t>(r));
   }
   return plan;
