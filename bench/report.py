@@ -140,6 +140,15 @@ def main():
             row(f"predict_batch, {batch} streams, {threads} thread{'s' if threads > 1 else ''}",
                 f"{us:.1f} us/stream-frame", f"{1e6 / (us * 31.25):.0f} real-time streams/core",
                 f"{100 * share:.0f}% of peak", goal, met)
+    # The same through the host's call: quern streams, detectors fed by process_audio_batch.
+    single = anchors.get("quern_streams_1_1")
+    for streams, threads in ((1, 1), (64, 1), (256, 1), (256, 2)):
+        s = anchors.get(f"quern_streams_{streams}_{threads}")
+        if s:
+            row(f"quern streams, {streams} streams, {threads} thread{'s' if threads > 1 else ''}",
+                f"{s['streams_per_core']:.0f} real-time streams/core",
+                f"1 stream {single['streams_per_core']:.0f}" if single else "-",
+                f"{s['x_realtime']:.0f}x real time", "report", True)
     q, o = anchors.get("quern_vad_10min_s"), anchors.get("ort_vad_10min_s")
     if q and o:
         row("quern vad --model, 10 min of speech, whole process", f"{q:.2f} s",

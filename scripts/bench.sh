@@ -30,6 +30,15 @@ node bench/anchors/ort_predict.js data/generated/silero_vad_v6.onnx > "$out/ort.
 /usr/bin/python3 bench/anchors/numpy_energy.py > "$out/numpy.json"
 echo "running quern vad and ONNX Runtime over 10 minutes of speech" >&2
 bench/anchors/whole_file.sh build-release > "$out/whole_file.json"
+echo "running quern streams: many streams of one recording through batched detection" >&2
+for spec in "1 1" "64 1" "256 1" "256 2"; do
+  read -r streams threads <<< "$spec"
+  build-release/tools/quern streams data/generated/fixtures/speech_16k.wav --streams "$streams" \
+    --threads "$threads" |
+    /usr/bin/python3 -c 'import json, sys; d = json.load(sys.stdin)
+print(json.dumps({"quern_streams_%d_%d" % (d["streams"], d["threads"]): d}))' \
+    > "$out/streams_${streams}_${threads}.json"
+done
 echo "running the Python module's benchmark" >&2
 PYTHONPATH=build-release/python /usr/bin/python3 bench/python/python_bench.py > "$out/python_module.json"
 /usr/bin/python3 bench/report.py "$out"

@@ -1,6 +1,7 @@
 // The quern subcommands and their settings.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -41,7 +42,16 @@ struct SessionCommand {
   bool realtime = false;
 };
 
+struct StreamsCommand {
+  std::string file;
+  VadSettings vad;
+  std::size_t streams = 64;       // simultaneous streams, each at its own offset into the file
+  std::size_t threads = 1;        // threads sharing the streams out, one batch each per step
+  std::optional<double> seconds;  // audio per stream; default: the whole file
+};
+
 int run_vad(const VadCommand& command);
+int run_streams(const StreamsCommand& command);
 int run_session(const SessionCommand& command);
 
 }  // namespace quern_cli

@@ -92,6 +92,22 @@ int main(int argc, char** argv) {
   vad_app->add_flag("--probabilities", vad.probabilities,
                     "Also print each frame's time and speech probability");
 
+  quern_cli::StreamsCommand streams;
+  auto* streams_app = app.add_subcommand(
+      "streams",
+      "Run many simultaneous streams of FILE through batched detection; print the throughput");
+  streams_app->add_option("FILE", streams.file, "Audio file (WAV, FLAC, OGG, ...)")->required();
+  add_vad_flags(*streams_app, streams.vad);
+  streams_app->add_option("--streams", streams.streams, "Simultaneous streams")
+      ->check(CLI::Range(1, 1 << 20))
+      ->capture_default_str();
+  streams_app->add_option("--threads", streams.threads, "Threads sharing the streams")
+      ->check(CLI::Range(1, 1024))
+      ->capture_default_str();
+  streams_app->add_option("--seconds", streams.seconds, "Seconds of audio per stream")
+      ->check(finite_in(0.001, 1e6))
+      ->default_str("the whole file");
+
   quern_cli::SessionCommand session;
   auto* session_app = app.add_subcommand(
       "session",
@@ -152,7 +168,9 @@ int main(int argc, char** argv) {
   stand_in::install();
 
   try {
-    return vad_app->parsed() ? quern_cli::run_vad(vad) : quern_cli::run_session(session);
+    if (vad_app->parsed()) return quern_cli::run_vad(vad);
+    if (streams_app->parsed()) return quern_cli::run_streams(streams);
+    return quern_cli::run_session(session);
   } catch (const quern_cli::UsageError& e) {
     std::fprintf(stderr, "quern: %s\n", e.what());
     return 2;

@@ -142,6 +142,20 @@ TEST(QuernSession, RealtimeFinalisesEachUtteranceOnce) {
   EXPECT_TRUE(std::adjacent_find(starts.begin(), starts.end()) == starts.end()) << r.err;
 }
 
+TEST(QuernStreams, ThreadsSplittingTheBatchJudgeEveryChunkAlike) {
+  // Each stream starts at its own offset; however the streams are shared out into batches, every
+  // chunk's judgement stays what one detector alone would make of it.
+  const auto one = quern("streams --streams 5 " + kSample);
+  const auto two = quern("streams --streams 5 --threads 2 " + kSample);
+  ASSERT_EQ(one.lines.size(), 1u) << one.err;
+  ASSERT_EQ(two.lines.size(), 1u) << two.err;
+  EXPECT_EQ(one.lines[0]["streams"], 5);
+  EXPECT_EQ(two.lines[0]["threads"], 2);
+  EXPECT_GT(one.lines[0]["chunks_with_speech"].get<int>(), 5 * 10);
+  EXPECT_EQ(one.lines[0]["chunks_with_speech"], two.lines[0]["chunks_with_speech"]);
+  EXPECT_GT(one.lines[0]["streams_per_core"].get<double>(), 5.0);
+}
+
 TEST(QuernCli, ConvertsStereoAt44100) {
   const std::string stereo = testing::TempDir() + "/stereo." + std::to_string(getpid()) + ".wav";
   ASSERT_EQ(std::system(("sox " + kSample + " -r 44100 -c 2 " + stereo).c_str()), 0);
@@ -194,7 +208,7 @@ TEST(QuernCli, ErrorsAreOneLineAndNonZero) {
            "vad --chunk-ms 0 " + kSample, "vad --threshold abc " + kSample, "session", "frobnicate",
            "vad --energy --probabilities " + kSample, "vad --threshold nan " + kSample,
            "vad --frame-size 1024 " + kSample, "session --realtime --max-silence nan " + kSample,
-           "vad " + testing::TempDir()}) {
+           "vad " + testing::TempDir(), "streams --streams 0 " + kSample}) {
     const auto r = quern(args);
     EXPECT_NE(r.status, 0) << args;
     EXPECT_TRUE(r.lines.empty()) << args;
