@@ -6,6 +6,9 @@ echo.jit       the probability is the frame's first sample, so tests script ever
 recurrent.jit  the probability is the mean of this frame's and the previous frame's first
                samples: a model with internal state and no explicit-state method, like a
                user-supplied file may be.
+other_basis.jit  the converted Silero model (second argument) with 0.05 added to the real part of
+               bin 3 of each branch's STFT basis: no longer a windowed DFT, so the spectrum must
+               come from the product with the basis, not from an FFT.
 """
 import os
 import sys
@@ -38,6 +41,12 @@ def main() -> None:
     out = sys.argv[1]
     torch.jit.script(Echo()).save(os.path.join(out, "echo.jit"))
     torch.jit.script(Recurrent()).save(os.path.join(out, "recurrent.jit"))
+    if len(sys.argv) > 2:
+        model = torch.jit.load(sys.argv[2])
+        for branch in (model.branch16, model.branch8):
+            with torch.no_grad():
+                branch.stft_w[:, 3] += 0.05
+        model.save(os.path.join(out, "other_basis.jit"))
 
 
 if __name__ == "__main__":
