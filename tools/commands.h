@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -24,15 +25,24 @@ struct VadSettings {
   int chunk_ms = 100;               // milliseconds of audio per chunk
 };
 
+// How segments are read from the detector's frames (all off by default).
+struct SegmentSettings {
+  double min_speech = 0.0;                                      // seconds
+  double max_speech = std::numeric_limits<double>::infinity();  // seconds
+  double pad = 0.0;                                             // seconds
+};
+
 struct VadCommand {
   std::string file;  // a path, or "-" for standard input
   VadSettings vad;
+  SegmentSettings segments;
   bool probabilities = false;
 };
 
 struct SessionCommand {
   std::string file;
   VadSettings vad;
+  SegmentSettings segments;
   std::string model_type = "paraformer_funasr";
   double max_silence = 3.0;        // seconds
   long long max_samples = 480000;  // samples

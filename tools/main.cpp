@@ -64,6 +64,21 @@ void add_vad_flags(CLI::App& app, quern_cli::VadSettings& vad) {
       ->capture_default_str();
 }
 
+void add_segment_flags(CLI::App& app, quern_cli::SegmentSettings& s) {
+  app.add_option("--min-speech", s.min_speech, "Drop speech segments shorter than this (seconds)")
+      ->check(finite_in(0.0, 3600.0))
+      ->default_str("0: keep all");
+  app.add_option("--max-speech", s.max_speech,
+                 "Split longer speech segments at their least speech-like frame (seconds)")
+      ->check(finite_in(0.0, 1e6))
+      ->default_str("no limit");
+  app.add_option("--pad", s.pad,
+                 "Extend each segment by this much at both ends, within the input and never "
+                 "into a neighbour (seconds)")
+      ->check(finite_in(0.0, 3600.0))
+      ->default_str("0");
+}
+
 // quern runs one stream, for which the model's small matrix products are fastest on one
 // OpenBLAS thread (more only contend). Looked up at run time: libtorch brings OpenBLAS in.
 void use_one_blas_thread() {
@@ -89,6 +104,7 @@ int main(int argc, char** argv) {
   vad_app->add_option("FILE", vad.file, "Audio file (WAV, FLAC, OGG, ...), a pipe, or - for stdin")
       ->required();
   add_vad_flags(*vad_app, vad.vad);
+  add_segment_flags(*vad_app, vad.segments);
   vad_app->add_flag("--probabilities", vad.probabilities,
                     "Also print each frame's time and speech probability");
 
@@ -116,6 +132,7 @@ int main(int argc, char** argv) {
       ->add_option("FILE", session.file, "Audio file (WAV, FLAC, OGG, ...), a pipe, or - for stdin")
       ->required();
   add_vad_flags(*session_app, session.vad);
+  add_segment_flags(*session_app, session.segments);
   std::vector<std::string> families;
   for (auto t : {quern_config::ModelType::PARAFORMER_FUNASR, quern_config::ModelType::SENSEVOICE,
                  quern_config::ModelType::SENSEVOICE_FUNASR, quern_config::ModelType::MOONSHINE}) {

@@ -20,6 +20,7 @@
 #include "tools/commands.h"
 #include "tools/frame_carry.h"
 #include "tools/output.h"
+#include "tools/segment_output.h"
 #include "tools/vad_setup.h"
 
 namespace quern_cli {
@@ -111,6 +112,7 @@ int run_session(const SessionCommand& command) {
   const std::size_t chunk = chunk_samples(command.vad.chunk_ms, rate);
   FrameCarry carry(static_cast<std::size_t>(detector.config->frame_size));
   Progress progress(input.duration());
+  SegmentOutput segments(detector, rate, command.segments, true);
   double utterance_start = 0;  // seconds into the input where the utterance buffer began
   double fed = 0;              // seconds fed so far
   bool was_ended = false;
@@ -150,7 +152,8 @@ int run_session(const SessionCommand& command) {
     fed = chunk_end;
     emit({{"type", "partial"}, {"time", seconds(fed)}, {"results", results_json(partials)}});
 
-    const auto [has_speech, ended] = detector.process_audio(carry.take(audio.as<float>()));
+    const auto [has_speech, ended] =
+        segments.judge(detector, carry.take(audio.as<float>()), [](std::size_t) {});
     (void)has_speech;
     std::string reason;
     if (needs_finalization) reason = session.check_finalization_needed().second;
@@ -162,6 +165,7 @@ int run_session(const SessionCommand& command) {
     current_n = next_n;
   }
 
+  segments.finish();
   if (session.get_audio_buffer_length() == 0) return 0;
   // The input ended inside an utterance. A realtime host waits for its timer's silence timeout;
   // either way, speech still in the buffer is finalised as the end of the stream.

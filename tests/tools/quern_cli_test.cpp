@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
@@ -75,6 +76,33 @@ TEST(QuernVad, OneSegmentPerSentenceInBothModes) {
       EXPECT_GT(found[i].second, found[i].first + 1.0) << mode << " end " << i;
     }
   }
+}
+
+TEST(QuernVad, SegmentRulesPadDropAndSplit) {
+  const auto plain = segments(quern("vad " + kSample));
+  ASSERT_EQ(plain.size(), 3u);
+  // Frame-accurate: every boundary on the 32 ms frame grid.
+  for (const auto& [start, end] : plain) {
+    EXPECT_NEAR(std::remainder(start, 0.032), 0.0, 1e-6);
+    EXPECT_NEAR(std::remainder(end, 0.032), 0.0, 1e-6);
+  }
+  const auto padded = segments(quern("vad --pad 0.2 " + kSample));
+  ASSERT_EQ(padded.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_NEAR(padded[i].first, plain[i].first - 0.2, 1e-9);
+    EXPECT_NEAR(padded[i].second, plain[i].second + 0.2, 1e-9);
+  }
+  // The shortest sentence is dropped; every other longer than 1.5 s is cut into parts no longer.
+  double shortest = 1e9;
+  for (const auto& [start, end] : plain) shortest = std::min(shortest, end - start);
+  EXPECT_EQ(
+      segments(quern("vad --min-speech " + std::to_string(shortest + 0.01) + " " + kSample)).size(),
+      2u);
+  const auto split = segments(quern("vad --max-speech 1.5 " + kSample));
+  EXPECT_GT(split.size(), plain.size());
+  for (const auto& [start, end] : split) EXPECT_LE(end - start, 1.5 + 1e-9);
+  EXPECT_EQ(split.front().first, plain.front().first);
+  EXPECT_EQ(split.back().second, plain.back().second);
 }
 
 TEST(QuernVad, ProbabilitiesAreFramesInOrderWithinZeroAndOne) {
@@ -208,7 +236,8 @@ TEST(QuernCli, ErrorsAreOneLineAndNonZero) {
            "vad --chunk-ms 0 " + kSample, "vad --threshold abc " + kSample, "session", "frobnicate",
            "vad --energy --probabilities " + kSample, "vad --threshold nan " + kSample,
            "vad --frame-size 1024 " + kSample, "session --realtime --max-silence nan " + kSample,
-           "vad " + testing::TempDir(), "streams --streams 0 " + kSample}) {
+           "vad " + testing::TempDir(), "streams --streams 0 " + kSample,
+           "vad --max-speech 0.01 " + kSample, "vad --pad -1 " + kSample}) {
     const auto r = quern(args);
     EXPECT_NE(r.status, 0) << args;
     EXPECT_TRUE(r.lines.empty()) << args;
