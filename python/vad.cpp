@@ -1,13 +1,19 @@
-// quern.vad: VADConfig, VADDetector and SileroVADModel. Every call that computes or may wait for a
-// lock runs without the GIL, so detectors on different Python threads run in parallel.
+// quern.vad: VADConfig, VADDetector, SileroVADModel, process_audio_batch and Segmenter. Every call
+// that computes or may wait for a lock runs without the GIL, so detectors on different Python
+// threads run in parallel.
+#include <limits>
 #include <optional>
+#include <span>
 
 #include "python/bindings.h"
 #include "python/convert.h"
+#include "utils/vad/segmenter.h"
 #include "utils/vad/vad_detector.h"
 
 namespace quern_py {
 
+using utils::vad::Segment;
+using utils::vad::Segmenter;
 using utils::vad::SileroVADModel;
 using utils::vad::VADConfig;
 using utils::vad::VADConfigFields;
@@ -90,6 +96,26 @@ void bind_vad(py::module_& m) {
       .def_readonly("silence_counter", &VADDetector::silence_counter)
       .def_readonly("padding_counter", &VADDetector::padding_counter)
       .def_readonly("last_speech_prob", &VADDetector::last_speech_prob);
+
+  auto segments = [](std::span<const Segment> s) {
+    py::list out;
+    for (const Segment& x : s) out.append(py::make_tuple(x.start, x.end));
+    return out;
+  };
+  py::class_<Segmenter>(m, "Segmenter")
+      .def(py::init([](double frame_seconds, double min_speech, double max_speech, double pad) {
+             return Segmenter(frame_seconds,
+                              {.min_speech = min_speech, .max_speech = max_speech, .pad = pad});
+           }),
+           py::arg("frame_seconds"), py::kw_only(), py::arg("min_speech") = 0.0,
+           py::arg("max_speech") = std::numeric_limits<double>::infinity(), py::arg("pad") = 0.0)
+      .def(
+          "push",
+          [segments](Segmenter& s, bool is_speech, bool speech_ended, double score) {
+            return segments(s.push(is_speech, speech_ended, score));
+          },
+          py::arg("is_speech"), py::arg("speech_ended"), py::arg("score"))
+      .def("finish", [segments](Segmenter& s) { return segments(s.finish()); });
 }
 
 }  // namespace quern_py

@@ -1,5 +1,6 @@
 """Voice activity detection from Python: the configuration's keyword defaults, model-mode
-probabilities equal to the C++ quern run on real speech, detectors on two threads."""
+probabilities and segments equal to the C++ quern run on real speech, detectors on two threads,
+a batch equal to one detector after another."""
 import json
 import subprocess
 import threading
@@ -40,31 +41,41 @@ def test_config_keywords_defaults_and_errors():
     assert d.get_state()["speech_detected"] is False
 
 
-def quern_probabilities(path):
-    out = subprocess.run([QUERN, "vad", path, "--model", "--probabilities"], check=True,
+RULES = {"min_speech": 0.5, "max_speech": 2.0, "pad": 0.1}
+
+
+def quern_run(path):
+    out = subprocess.run([QUERN, "vad", path, "--model", "--probabilities", "--min-speech",
+                          "0.5", "--max-speech", "2", "--pad", "0.1"], check=True,
                          capture_output=True, text=True).stdout
     lines = [json.loads(line) for line in out.splitlines()]
-    return [line["probability"] for line in lines if "probability" in line]
+    return ([line["probability"] for line in lines if "probability" in line],
+            [(line["start"], line["end"]) for line in lines if "start" in line])
 
 
-def python_probabilities(samples, rate):
+def python_run(samples, rate):
     config = vad.VADConfig(sample_rate=rate, frame_size=512 * rate // 16000, use_model=True)
     d = vad.VADDetector(config)
     f = d.config.frame_size
-    probabilities = []
+    segmenter = vad.Segmenter(f / rate, **RULES)
+    probabilities, segments = [], []
     for i in range(len(samples) // f):
-        d.process_audio(samples[i * f:(i + 1) * f])
+        speech, ended = d.process_frame(samples[i * f:(i + 1) * f])
         probabilities.append(d.last_speech_prob)
-    return probabilities
+        segments += segmenter.push(speech, ended, d.last_speech_prob)
+    segments += segmenter.finish()
+    return probabilities, [(round(a, 3), round(b, 3)) for a, b in segments]
 
 
 @pytest.mark.parametrize("name", ["speech_16k.wav", "speech_8k.wav", None])
-def test_model_probabilities_equal_the_cpp_run(name):
+def test_model_probabilities_and_segments_equal_the_cpp_run(name):
     path = recording(name) if name else fixture("sample.wav")
     samples, rate = read_wav(path)
-    ours = python_probabilities(samples, rate)
-    assert ours == quern_probabilities(path)
+    ours, segments = python_run(samples, rate)
+    theirs, their_segments = quern_run(path)
+    assert ours == theirs
     assert 0.2 < np.mean(np.array(ours) > 0.5) < 0.9  # speech and pauses both
+    assert segments == their_segments and len(segments) >= 3
 
 
 def test_detectors_on_two_threads_equal_one_at_a_time():
