@@ -137,8 +137,12 @@ SileroNetwork::SileroNetwork(const SileroWeights& w)
       out_w_(w.out_wt),
       out_b_(w.out_b.at(0)) {
   const std::size_t bins = w.bins, c0 = w.c0, c1 = w.c1, c2 = w.c2, c3 = w.c3;
-  stft_w_ = laid_out(window_, 2 * bins, spec_cols_,
-                     [&](std::size_t k, std::size_t n) { return w.stft_w[k * 2 * bins + n]; });
+  // The basis itself is kept only where no FFT can stand in for it.
+  fft_ = fft_plan(dft_window(w.stft_w, window_, bins_));
+  if (fft_.n == 0) {
+    stft_w_ = laid_out(window_, 2 * bins, spec_cols_,
+                       [&](std::size_t k, std::size_t n) { return w.stft_w[k * 2 * bins + n]; });
+  }
   // Layer 0 reads three magnitude rows [tap][bin]; the module's rows are [bin][tap].
   conv0_w_ = laid_out(3 * bins, c0, c0p_, [&](std::size_t r, std::size_t n) {
     const std::size_t tap = r / bins, bin = r % bins;
@@ -169,7 +173,6 @@ SileroNetwork::SileroNetwork(const SileroWeights& w)
   conv3_b_ = padded_bias(w.conv3_b, c3p_);
   lstm_b_ = w.lstm_b;
   zero_bias_.assign(spec_cols_, 0.0f);
-  fft_ = fft_plan(dft_window(w.stft_w, window_, bins_));
 }
 
 void SileroNetwork::run(Item* items, std::size_t n) const {
