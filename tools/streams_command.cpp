@@ -46,9 +46,9 @@ int run_streams(const StreamsCommand& command) {
   if (steps == 0) throw std::runtime_error(command.file + ": shorter than one chunk");
 
   // The recording twice over: every stream's chunk is one slice of it, wherever it starts.
-  std::vector<float> doubled(samples);
-  doubled.insert(doubled.end(), samples.begin(), samples.end());
-  const utils::AudioSamples audio(std::move(doubled));
+  samples.resize(2 * total);
+  std::copy_n(samples.begin(), total, samples.begin() + static_cast<std::ptrdiff_t>(total));
+  const utils::AudioSamples audio(std::move(samples));
 
   const std::size_t n = command.streams;
   const std::size_t threads = std::min<std::size_t>(command.threads, n);
