@@ -25,8 +25,11 @@ struct VadSettings {
   int chunk_ms = 100;               // milliseconds of audio per chunk
 };
 
-// How segments are read from the detector's frames (all off by default).
+// How segments are read from the detector's frames (the rules off by default).
 struct SegmentSettings {
+  // A segment ends at its last speech frame scoring above this. Default by the mode the detector
+  // runs in: 0.9 (probability) with the model, the energy threshold (the frame's own RMS) without.
+  std::optional<double> end_threshold;
   double min_speech = 0.0;                                      // seconds
   double max_speech = std::numeric_limits<double>::infinity();  // seconds
   double pad = 0.0;                                             // seconds

@@ -23,7 +23,10 @@ class SegmentOutput {
   // for rules the segmenter refuses.
   SegmentOutput(const utils::vad::VADDetector& detector, int rate, const SegmentSettings& s,
                 bool typed)
-      : segmenter_(make(static_cast<double>(detector.config->frame_size) / rate, s)),
+      : model_(detector.config->use_model && detector.vad_model),
+        segmenter_(
+            make(static_cast<double>(detector.config->frame_size) / rate, s,
+                 s.end_threshold.value_or(model_ ? 0.9 : detector.config->energy_threshold))),
         typed_(typed) {}
 
   // (has_speech, speech_ended) of `frames` (whole frames only), as process_audio gives them;
@@ -39,9 +42,10 @@ class SegmentOutput {
       has_speech = has_speech || speech;
       ended = ended || frame_ended;
       each_frame(i);
-      // Where to split a long segment: the model's probability, or the smoothed energy.
-      const bool model = detector.config->use_model && detector.vad_model;
-      const double score = model ? detector.last_speech_prob : detector.energy_history.mean();
+      // How sure the judgement is: the model's probability, or the frame's own energy (the
+      // newest in the history; the smoothed one lags behind the end of speech).
+      const auto& energies = detector.energy_history;
+      const double score = model_ ? detector.last_speech_prob : energies[energies.size() - 1];
       print(segmenter_.push(speech, frame_ended, score));
     }
     return {has_speech, ended};
@@ -51,10 +55,13 @@ class SegmentOutput {
   void finish() { print(segmenter_.finish()); }
 
  private:
-  static utils::vad::Segmenter make(double frame_seconds, const SegmentSettings& s) {
+  static utils::vad::Segmenter make(double frame_seconds, const SegmentSettings& s,
+                                    double end_threshold) {
     try {
-      return utils::vad::Segmenter(
-          frame_seconds, {.min_speech = s.min_speech, .max_speech = s.max_speech, .pad = s.pad});
+      return utils::vad::Segmenter(frame_seconds, {.end_threshold = end_threshold,
+                                                   .min_speech = s.min_speech,
+                                                   .max_speech = s.max_speech,
+                                                   .pad = s.pad});
     } catch (const std::invalid_argument&) {
       char text[64];
       std::snprintf(text, sizeof text, "--max-speech: at least two frames (%g s)",
@@ -73,6 +80,7 @@ class SegmentOutput {
     }
   }
 
+  bool model_;  // frames judged by the model (else by energy) for the detector's whole life
   utils::vad::Segmenter segmenter_;
   bool typed_;
 };

@@ -41,12 +41,12 @@ def test_config_keywords_defaults_and_errors():
     assert d.get_state()["speech_detected"] is False
 
 
-RULES = {"min_speech": 0.5, "max_speech": 2.0, "pad": 0.1}
+RULES = {"end_threshold": 0.8, "min_speech": 0.5, "max_speech": 2.0, "pad": 0.1}
 
 
 def quern_run(path):
-    out = subprocess.run([QUERN, "vad", path, "--model", "--probabilities", "--min-speech",
-                          "0.5", "--max-speech", "2", "--pad", "0.1"], check=True,
+    out = subprocess.run([QUERN, "vad", path, "--model", "--probabilities", "--end-threshold",
+                          "0.8", "--min-speech", "0.5", "--max-speech", "2", "--pad", "0.1"], check=True,
                          capture_output=True, text=True).stdout
     lines = [json.loads(line) for line in out.splitlines()]
     return ([line["probability"] for line in lines if "probability" in line],

@@ -86,6 +86,20 @@ TEST(QuernVad, SegmentRulesPadDropAndSplit) {
     EXPECT_NEAR(std::remainder(start, 0.032), 0.0, 1e-6);
     EXPECT_NEAR(std::remainder(end, 0.032), 0.0, 1e-6);
   }
+  // Ends at the last sure frame: the detector's own ends (end threshold 0) run later, in energy
+  // mode, whose smoothing lags most, for every sentence.
+  for (const std::string mode : {"", "--energy "}) {
+    const auto sure = segments(quern("vad " + mode + kSample));
+    const auto own = segments(quern("vad --end-threshold 0 " + mode + kSample));
+    ASSERT_EQ(sure.size(), own.size()) << mode;
+    int earlier = 0;
+    for (std::size_t i = 0; i < own.size(); ++i) {
+      EXPECT_EQ(sure[i].first, own[i].first) << mode;
+      EXPECT_LE(sure[i].second, own[i].second) << mode;
+      earlier += sure[i].second < own[i].second;
+    }
+    EXPECT_GE(earlier, mode.empty() ? 1 : 3) << mode;
+  }
   const auto padded = segments(quern("vad --pad 0.2 " + kSample));
   ASSERT_EQ(padded.size(), 3u);
   for (std::size_t i = 0; i < 3; ++i) {

@@ -49,6 +49,18 @@ TEST(Segmenter, WithoutRulesSegmentsAreTheDetectorsSpansHandedOutAtItsEnd) {
             (std::vector<Emitted>{{0.5, 1.5, 9}, {3.0, 3.75, 18}, {5.0, 5.25, -1}}));
 }
 
+TEST(Segmenter, EndThresholdEndsSegmentsAtTheirLastSureFrame) {
+  Segmenter seg(kFrame, {.end_threshold = 0.9});
+  // The unsure first frame still starts the segment; the unsure tail (0.7, 0.6) is left out. A
+  // segment with no sure frame keeps the detector's end.
+  EXPECT_EQ(run(seg, "sssss..e.ss..e", {0.6, 1, 1, 0.7, 0.6, 0, 0, 0, 0, 0.6, 0.7, 0, 0, 0}),
+            (std::vector<Emitted>{{0.0, 0.75, 8}, {2.25, 2.75, 14}}));
+  // A split's first part ends at its last sure frame before the cut too.
+  Segmenter split(kFrame, {.end_threshold = 0.9, .max_speech = 2.0});
+  EXPECT_EQ(run(split, "sssssssssssse.", {1, 1, 1, 1, 0.95, 0.6, 0.7, 0.5, 1, 1, 1, 1, 0, 0}),
+            (std::vector<Emitted>{{0.0, 1.25, 9}, {2.0, 3.0, 13}}));
+}
+
 TEST(Segmenter, MinimumDropsShortSegmentsOnly) {
   Segmenter seg(kFrame, {.min_speech = 0.75});
   EXPECT_EQ(run(seg, "ss..e.sss..e.s.e"), (std::vector<Emitted>{{1.5, 2.25, 12}}));
@@ -85,6 +97,7 @@ TEST(Segmenter, RulesThatMeanNothingAreRefused) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   EXPECT_THROW(Segmenter{0.0}, std::invalid_argument);
   EXPECT_THROW(Segmenter{nan}, std::invalid_argument);
+  EXPECT_THROW(Segmenter(kFrame, {.end_threshold = nan}), std::invalid_argument);
   EXPECT_THROW(Segmenter(kFrame, {.min_speech = -1}), std::invalid_argument);
   EXPECT_THROW(Segmenter(kFrame, {.max_speech = nan}), std::invalid_argument);
   EXPECT_THROW(Segmenter(kFrame, {.max_speech = kFrame}), std::invalid_argument);

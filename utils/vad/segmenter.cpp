@@ -22,6 +22,7 @@ Segmenter::Segmenter(double frame_seconds, SegmentRules rules)
     : frame_seconds_(frame_seconds), rules_(rules) {
   require(std::isfinite(frame_seconds) && frame_seconds > 0, "frame duration must be positive",
           frame_seconds);
+  require(!std::isnan(rules.end_threshold), "end_threshold must be a number", rules.end_threshold);
   require(std::isfinite(rules.min_speech) && rules.min_speech >= 0,
           "min_speech must be finite and not negative", rules.min_speech);
   require(std::isfinite(rules.pad) && rules.pad >= 0, "pad must be finite and not negative",
@@ -46,12 +47,19 @@ std::span<const Segment> Segmenter::push(bool is_speech, bool speech_ended, doub
     if (!open_) {
       open_ = true;
       start_ = f;
+      has_sure_ = false;
       since_start_.clear();
     }
     last_ = f;
   }
+  // Written so that a NaN score counts: without a threshold every speech frame does.
+  const bool sure = is_speech && !(score <= rules_.end_threshold);
+  if (sure) {
+    last_sure_ = f;
+    has_sure_ = true;
+  }
   if (open_ && max_frames_ != SIZE_MAX) {
-    since_start_.push_back({static_cast<float>(score), is_speech});
+    since_start_.push_back({static_cast<float>(score), is_speech, sure});
     if (since_start_.size() > max_frames_) split();
   }
   release_settled();
@@ -71,7 +79,7 @@ std::span<const Segment> Segmenter::finish() {
 
 void Segmenter::close_open() {
   open_ = false;
-  keep(start_, last_ + 1);
+  keep(start_, (has_sure_ ? last_sure_ : last_) + 1);
 }
 
 // The open span is one frame longer than allowed: end the segment before the lowest-scoring
@@ -84,10 +92,13 @@ void Segmenter::split() {
     if (since_start_[i].score <= since_start_[cut].score) cut = i;
   }
   std::size_t last_before = 0;  // frame 0 of the span is speech: it opened the segment
+  std::size_t last_sure_before = SIZE_MAX;
   for (std::size_t i = 0; i < cut; ++i) {
-    if (since_start_[i].speech) last_before = i;
+    if (!since_start_[i].speech) continue;
+    last_before = i;
+    if (since_start_[i].sure) last_sure_before = i;
   }
-  keep(start_, start_ + last_before + 1);
+  keep(start_, start_ + (last_sure_before != SIZE_MAX ? last_sure_before : last_before) + 1);
   // The rest starts at its first speech frame after the cut, if any.
   std::size_t next = cut + 1;
   while (next < since_start_.size() && !since_start_[next].speech) ++next;
@@ -97,6 +108,7 @@ void Segmenter::split() {
     return;
   }
   start_ += next;
+  has_sure_ = has_sure_ && last_sure_ >= start_;  // the latest sure frame, if in what is left
   since_start_.erase(since_start_.begin(),
                      since_start_.begin() + static_cast<std::ptrdiff_t>(next));
 }

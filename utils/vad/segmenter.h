@@ -4,6 +4,12 @@
 // (so pauses shorter than the detector's padding and silence stay inside one segment).
 //
 // Rules, each off by default (then the segments are exactly the detector's spans):
+//   end_threshold  a segment ends at its last speech frame scoring above this, where it has
+//               one. Both judgements lag behind the end of speech: the model's recurrent state
+//               keeps its probability above 0.5 for a frame or two of silence, and the smoothed
+//               energy stays up while loud frames are in its history. Ending at the frames the
+//               judgement is sure of (quern's defaults: probability above 0.9, or the frame's own
+//               energy above the energy threshold) ends a segment where the speech ends;
 //   min_speech  segments shorter than this are dropped;
 //   max_speech  a segment about to grow longer is split at its least speech-like frame (lowest
 //               score) in the second half of the span before the limit, so that no segment is
@@ -17,7 +23,7 @@
 // pad, once the stream is 2·pad past the segment's end or the next kept segment is known);
 // finish() returns the rest.
 //
-//   utils::vad::Segmenter segmenter(0.032, {.min_speech = 0.25});
+//   utils::vad::Segmenter segmenter(0.032, {.end_threshold = 0.9, .min_speech = 0.25});
 //   for each frame: auto [speech, ended] = detector.process_frame(frame);
 //                   for (auto s : segmenter.push(speech, ended, detector.last_speech_prob)) ...
 //   at the end:     for (auto s : segmenter.finish()) ...
@@ -35,9 +41,10 @@
 namespace utils::vad {
 
 struct SegmentRules {
-  double min_speech = 0.0;                                      // seconds
-  double max_speech = std::numeric_limits<double>::infinity();  // seconds
-  double pad = 0.0;                                             // seconds, at each end
+  double end_threshold = -std::numeric_limits<double>::infinity();  // in the scores' unit
+  double min_speech = 0.0;                                          // seconds
+  double max_speech = std::numeric_limits<double>::infinity();      // seconds
+  double pad = 0.0;                                                 // seconds, at each end
 };
 
 struct Segment {
@@ -48,13 +55,15 @@ struct Segment {
 class VAD_API Segmenter {
  public:
   // `frame_seconds`: the duration of one frame (frame_size / sample_rate).
-  // REQUIRES: frame_seconds finite and > 0; min_speech and pad finite and >= 0; max_speech
-  // infinite or at least two frames. Throws std::invalid_argument naming the value otherwise.
+  // REQUIRES: frame_seconds finite and > 0; end_threshold not NaN; min_speech and pad finite
+  // and >= 0; max_speech infinite or at least two frames. Throws std::invalid_argument naming the
+  // value otherwise.
   explicit Segmenter(double frame_seconds, SegmentRules rules = {});
 
   // One frame's judgement, in stream order: `is_speech` and `speech_ended` as process_frame
-  // returned them, and its score for choosing a split (the model's probability, or the smoothed
-  // energy in energy mode). The span stays valid until the next call.
+  // returned them, and its score for the end threshold and for choosing a split (the model's
+  // probability, or the frame's own RMS energy in energy mode). The span stays valid until the next
+  // call.
   std::span<const Segment> push(bool is_speech, bool speech_ended, double score);
 
   // The end of the stream: the open segment closes and every segment not yet returned is, the
@@ -65,6 +74,7 @@ class VAD_API Segmenter {
   struct Frame {
     float score;
     bool speech;
+    bool sure;  // speech scoring above end_threshold
   };
   struct Pending {
     double start;  // padded
@@ -84,6 +94,8 @@ class VAD_API Segmenter {
   bool was_ended_ = false;
   bool open_ = false;
   std::size_t start_ = 0, last_ = 0;  // the open segment's first and last speech frame
+  std::size_t last_sure_ = 0;         // its last speech frame above end_threshold...
+  bool has_sure_ = false;             // ...if it has one
   std::vector<Frame> since_start_;    // the open segment's frames, kept only with max_speech
   bool has_pending_ = false;
   Pending pending_{};
