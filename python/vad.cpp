@@ -103,15 +103,17 @@ void bind_vad(py::module_& m) {
     return out;
   };
   py::class_<Segmenter>(m, "Segmenter")
-      .def(py::init([](double frame_seconds, double end_threshold, double min_speech,
-                       double max_speech, double pad) {
+      .def(py::init([](double frame_seconds, double end_threshold, double end_gap,
+                       double min_speech, double max_speech, double pad) {
              return Segmenter(frame_seconds, {.end_threshold = end_threshold,
+                                              .end_gap = end_gap,
                                               .min_speech = min_speech,
                                               .max_speech = max_speech,
                                               .pad = pad});
            }),
            py::arg("frame_seconds"), py::kw_only(),
            py::arg("end_threshold") = -std::numeric_limits<double>::infinity(),
+           py::arg("end_gap") = std::numeric_limits<double>::infinity(),
            py::arg("min_speech") = 0.0,
            py::arg("max_speech") = std::numeric_limits<double>::infinity(), py::arg("pad") = 0.0)
       .def(

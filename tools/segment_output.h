@@ -3,7 +3,9 @@
 // segment it gives out, frame-accurate, in seconds rounded to 1 ms.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <span>
 #include <stdexcept>
@@ -24,9 +26,7 @@ class SegmentOutput {
   SegmentOutput(const utils::vad::VADDetector& detector, int rate, const SegmentSettings& s,
                 bool typed)
       : model_(detector.config->use_model && detector.vad_model),
-        segmenter_(
-            make(static_cast<double>(detector.config->frame_size) / rate, s,
-                 s.end_threshold.value_or(model_ ? 0.9 : detector.config->energy_threshold))),
+        segmenter_(make(*detector.config, rate, model_, s)),
         typed_(typed) {}
 
   // (has_speech, speech_ended) of `frames` (whole frames only), as process_audio gives them;
@@ -55,13 +55,20 @@ class SegmentOutput {
   void finish() { print(segmenter_.finish()); }
 
  private:
-  static utils::vad::Segmenter make(double frame_seconds, const SegmentSettings& s,
-                                    double end_threshold) {
+  static utils::vad::Segmenter make(const utils::vad::VADConfig& config, int rate, bool model,
+                                    const SegmentSettings& s) {
+    const double frame_seconds = static_cast<double>(config.frame_size) / rate;
+    // The detector reports the end of speech this many frames after its last speech frame.
+    const auto end_frames =
+        config.padding_frames() + std::max<std::int64_t>(config.silence_frames(), 1);
     try {
-      return utils::vad::Segmenter(frame_seconds, {.end_threshold = end_threshold,
-                                                   .min_speech = s.min_speech,
-                                                   .max_speech = s.max_speech,
-                                                   .pad = s.pad});
+      return utils::vad::Segmenter(
+          frame_seconds,
+          {.end_threshold = s.end_threshold.value_or(model ? 0.9 : config.energy_threshold),
+           .end_gap = static_cast<double>(end_frames) * frame_seconds,
+           .min_speech = s.min_speech,
+           .max_speech = s.max_speech,
+           .pad = s.pad});
     } catch (const std::invalid_argument&) {
       char text[64];
       std::snprintf(text, sizeof text, "--max-speech: at least two frames (%g s)",

@@ -41,7 +41,8 @@ def test_config_keywords_defaults_and_errors():
     assert d.get_state()["speech_detected"] is False
 
 
-RULES = {"end_threshold": 0.8, "min_speech": 0.5, "max_speech": 2.0, "pad": 0.1}
+# quern's end gap is the detector's padding and silence: 40 frames of 32 ms by default.
+RULES = {"end_threshold": 0.8, "end_gap": 1.28, "min_speech": 0.5, "max_speech": 2.0, "pad": 0.1}
 
 
 def quern_run(path):

@@ -49,7 +49,7 @@ TEST(Segmenter, WithoutRulesSegmentsAreTheDetectorsSpansHandedOutAtItsEnd) {
             (std::vector<Emitted>{{0.5, 1.5, 9}, {3.0, 3.75, 18}, {5.0, 5.25, -1}}));
 }
 
-TEST(Segmenter, EndThresholdEndsSegmentsAtTheirLastSureFrame) {
+TEST(Segmenter, SegmentsEndAtTheirLastSureFrame) {
   Segmenter seg(kFrame, {.end_threshold = 0.9});
   // The unsure first frame still starts the segment; the unsure tail (0.7, 0.6) is left out. A
   // segment with no sure frame keeps the detector's end.
@@ -59,6 +59,11 @@ TEST(Segmenter, EndThresholdEndsSegmentsAtTheirLastSureFrame) {
   Segmenter split(kFrame, {.end_threshold = 0.9, .max_speech = 2.0});
   EXPECT_EQ(run(split, "sssssssssssse.", {1, 1, 1, 1, 0.95, 0.6, 0.7, 0.5, 1, 1, 1, 1, 0, 0}),
             (std::vector<Emitted>{{0.0, 1.25, 9}, {2.0, 3.0, 13}}));
+  // An unsure frame (0.6) keeps the detector from reporting the end; three frames with no sure
+  // one end the segment all the same, as soon as they have passed.
+  Segmenter gap(kFrame, {.end_threshold = 0.9, .end_gap = 0.75});
+  EXPECT_EQ(run(gap, "sss.s....sss..e", {1, 1, 1, 0, 0.6, 0, 0, 0, 0, 1, 1, 1, 0, 0, 0}),
+            (std::vector<Emitted>{{0.0, 0.75, 6}, {2.25, 3.0, 15}}));
 }
 
 TEST(Segmenter, MinimumDropsShortSegmentsOnly) {
@@ -98,6 +103,7 @@ TEST(Segmenter, RulesThatMeanNothingAreRefused) {
   EXPECT_THROW(Segmenter{0.0}, std::invalid_argument);
   EXPECT_THROW(Segmenter{nan}, std::invalid_argument);
   EXPECT_THROW(Segmenter(kFrame, {.end_threshold = nan}), std::invalid_argument);
+  EXPECT_THROW(Segmenter(kFrame, {.end_gap = kFrame / 2}), std::invalid_argument);
   EXPECT_THROW(Segmenter(kFrame, {.min_speech = -1}), std::invalid_argument);
   EXPECT_THROW(Segmenter(kFrame, {.max_speech = nan}), std::invalid_argument);
   EXPECT_THROW(Segmenter(kFrame, {.max_speech = kFrame}), std::invalid_argument);

@@ -23,6 +23,9 @@ Segmenter::Segmenter(double frame_seconds, SegmentRules rules)
   require(std::isfinite(frame_seconds) && frame_seconds > 0, "frame duration must be positive",
           frame_seconds);
   require(!std::isnan(rules.end_threshold), "end_threshold must be a number", rules.end_threshold);
+  require(
+      rules.end_gap == std::numeric_limits<double>::infinity() || rules.end_gap >= frame_seconds,
+      "end_gap must be at least one frame", rules.end_gap);
   require(std::isfinite(rules.min_speech) && rules.min_speech >= 0,
           "min_speech must be finite and not negative", rules.min_speech);
   require(std::isfinite(rules.pad) && rules.pad >= 0, "pad must be finite and not negative",
@@ -30,9 +33,13 @@ Segmenter::Segmenter(double frame_seconds, SegmentRules rules)
   require(rules.max_speech == std::numeric_limits<double>::infinity() ||
               rules.max_speech >= 2 * frame_seconds,
           "max_speech must be at least two frames", rules.max_speech);
-  max_frames_ = std::isinf(rules.max_speech)
-                    ? SIZE_MAX
-                    : static_cast<std::size_t>(rules.max_speech / frame_seconds + 1e-9);
+  // Whole frames; the slack keeps a count given as frames × frame_seconds whole.
+  const auto frames = [&](double seconds) {
+    const double n = seconds / frame_seconds + 1e-9;
+    return n >= static_cast<double>(SIZE_MAX) ? SIZE_MAX : static_cast<std::size_t>(n);
+  };
+  max_frames_ = frames(rules.max_speech);
+  gap_frames_ = frames(rules.end_gap);
   if (max_frames_ != SIZE_MAX)
     since_start_.reserve(std::min<std::size_t>(max_frames_ + 1, 1 << 16));
   out_.reserve(4);
@@ -41,7 +48,11 @@ Segmenter::Segmenter(double frame_seconds, SegmentRules rules)
 std::span<const Segment> Segmenter::push(bool is_speech, bool speech_ended, double score) {
   out_.clear();
   const std::size_t f = frames_++;
-  if (open_ && speech_ended && !was_ended_) close_open();
+  // Written so that a NaN score counts: without a threshold every speech frame does.
+  const bool sure = is_speech && !(score <= rules_.end_threshold);
+  // The detector reports the end of speech, or no frame has been sure for end_gap.
+  const bool gap = has_sure_ && !sure && gap_frames_ != SIZE_MAX && f - last_sure_ >= gap_frames_;
+  if (open_ && ((speech_ended && !was_ended_) || gap)) close_open();
   was_ended_ = speech_ended;
   if (is_speech) {
     if (!open_) {
@@ -52,8 +63,6 @@ std::span<const Segment> Segmenter::push(bool is_speech, bool speech_ended, doub
     }
     last_ = f;
   }
-  // Written so that a NaN score counts: without a threshold every speech frame does.
-  const bool sure = is_speech && !(score <= rules_.end_threshold);
   if (sure) {
     last_sure_ = f;
     has_sure_ = true;

@@ -4,12 +4,18 @@
 // (so pauses shorter than the detector's padding and silence stay inside one segment).
 //
 // Rules, each off by default (then the segments are exactly the detector's spans):
-//   end_threshold  a segment ends at its last speech frame scoring above this, where it has
-//               one. Both judgements lag behind the end of speech: the model's recurrent state
-//               keeps its probability above 0.5 for a frame or two of silence, and the smoothed
-//               energy stays up while loud frames are in its history. Ending at the frames the
-//               judgement is sure of (quern's defaults: probability above 0.9, or the frame's own
-//               energy above the energy threshold) ends a segment where the speech ends;
+//   end_threshold  a segment ends at its last speech frame scoring above this (its last sure
+//               frame), where it has one. Both judgements lag behind the end of speech: the
+//               model's recurrent state keeps its probability above 0.5 for a frame or two of
+//               silence, and the smoothed energy stays up while loud frames are in its history.
+//               Ending at the frames the judgement is sure of (quern's defaults: probability
+//               above 0.9, or the frame's own energy above the energy threshold) ends a segment
+//               where the speech ends;
+//   end_gap     a segment also ends when this long passes after its last sure frame with no
+//               other, whether or not the detector reports the end of speech: the detector's own
+//               rule, counted over sure frames only (quern passes the detector's padding plus
+//               silence). Noise the model half believes, such as babble, keeps the detector from
+//               reporting the end between two sentences; it rarely makes a frame sure;
 //   min_speech  segments shorter than this are dropped;
 //   max_speech  a segment about to grow longer is split at its least speech-like frame (lowest
 //               score) in the second half of the span before the limit, so that no segment is
@@ -23,7 +29,8 @@
 // pad, once the stream is 2·pad past the segment's end or the next kept segment is known);
 // finish() returns the rest.
 //
-//   utils::vad::Segmenter segmenter(0.032, {.end_threshold = 0.9, .min_speech = 0.25});
+//   utils::vad::Segmenter segmenter(0.032, {.end_threshold = 0.9, .end_gap = 1.28,
+//                                           .min_speech = 0.25});
 //   for each frame: auto [speech, ended] = detector.process_frame(frame);
 //                   for (auto s : segmenter.push(speech, ended, detector.last_speech_prob)) ...
 //   at the end:     for (auto s : segmenter.finish()) ...
@@ -42,6 +49,7 @@ namespace utils::vad {
 
 struct SegmentRules {
   double end_threshold = -std::numeric_limits<double>::infinity();  // in the scores' unit
+  double end_gap = std::numeric_limits<double>::infinity();         // seconds
   double min_speech = 0.0;                                          // seconds
   double max_speech = std::numeric_limits<double>::infinity();      // seconds
   double pad = 0.0;                                                 // seconds, at each end
@@ -55,9 +63,9 @@ struct Segment {
 class VAD_API Segmenter {
  public:
   // `frame_seconds`: the duration of one frame (frame_size / sample_rate).
-  // REQUIRES: frame_seconds finite and > 0; end_threshold not NaN; min_speech and pad finite
-  // and >= 0; max_speech infinite or at least two frames. Throws std::invalid_argument naming the
-  // value otherwise.
+  // REQUIRES: frame_seconds finite and > 0; end_threshold not NaN; end_gap infinite or at least
+  // one frame; min_speech and pad finite and >= 0; max_speech infinite or at least two frames.
+  // Throws std::invalid_argument naming the value otherwise.
   explicit Segmenter(double frame_seconds, SegmentRules rules = {});
 
   // One frame's judgement, in stream order: `is_speech` and `speech_ended` as process_frame
@@ -90,6 +98,7 @@ class VAD_API Segmenter {
   double frame_seconds_;
   SegmentRules rules_;
   std::size_t max_frames_;  // the longest segment in whole frames (SIZE_MAX: no limit)
+  std::size_t gap_frames_;  // end_gap in whole frames (SIZE_MAX: none)
   std::size_t frames_ = 0;  // frames pushed so far
   bool was_ended_ = false;
   bool open_ = false;
