@@ -3,15 +3,16 @@
 The set: scenes of six espeak-ng sentences in several voices and languages, 1.5 to 3 s apart, each
 sentence's span taken from its clean signal (first to last 10 ms frame within 40 dB of its loudest
 one); mixed with noise of four kinds (white, pink and brown from sox, babble from sixteen
-overlaid talkers reading other sentences) at 20, 10, 5 and 0 dB SNR (speech power over its spans against
-the noise's), and also clean; all at 16 kHz and, resampled by sox, at 8 kHz.
+overlaid talkers reading other sentences) at 20, 10, 5 and 0 dB SNR (speech power over its spans
+against the noise's), and also clean; all at 16 kHz and, resampled by sox, at 8 kHz.
 
 For each file and mode (model, energy) it runs `QUERN vad` with the defaults and scores the
 segments on a 10 ms grid: frame precision, recall and F1 over all files of a condition, and for
 each true span the detected segment overlapping it most: the median and 95th percentile of
 |onset error| and |offset error| (spans with no segment count as misses, not as errors).
 
-  /usr/bin/python3 bench/accuracy/accuracy.py QUERN OUT_DIR [EXTRA_FLAGS...]
+  /usr/bin/python3 bench/accuracy/accuracy.py QUERN OUT_DIR [--second-set] [EXTRA_FLAGS...]
+--second-set makes the set from other voices, sentences and speaking rates (see SECOND_VOICES).
 Prints two tables (by rate and SNR; by noise kind at 10 dB) and writes OUT_DIR/accuracy.json.
 """
 import json
@@ -27,9 +28,9 @@ STEP = 0.01  # scoring grid, seconds
 SNRS = (20, 10, 5, 0)
 NOISES = ("white", "pink", "brown", "babble")
 
-VOICES = ["en-us", "en-gb+f3", "de+m3", "fr-fr+f2", "es+m1", "it+f4", "nl+m2", "pl+f1",
+FIRST_VOICES = ["en-us", "en-gb+f3", "de+m3", "fr-fr+f2", "es+m1", "it+f4", "nl+m2", "pl+f1",
           "en-us+m4", "pt-br+f5", "sv+m5", "en-gb-scotland+f2"]
-SENTENCES = {
+FIRST_SENTENCES = {
     "en": ["The quick brown fox jumps over the lazy dog.",
            "Please call me back when you have a moment to spare.",
            "Our meeting has been moved to Thursday afternoon.",
@@ -46,6 +47,32 @@ SENTENCES = {
     "pt": ["Vamos jantar juntos no sábado à noite.", "O ônibus chegou atrasado hoje."],
     "sv": ["Vi ses i morgon efter jobbet.", "Det är kallt ute i dag."],
 }
+# The second set (--second-set): the same recipe with other voices, sentences and scene seeds,
+# and speaking rates drawn from 130 to 190 words per minute; for checking that what was tuned on
+# the first set holds on speech it was not tuned on.
+SECOND_VOICES = ["en-gb+m2", "en-us+f4", "de+f2", "fr-fr+m4", "es+f3", "it+m3", "nl+f5",
+                 "en-us+m7", "pt-br+m2", "sv+f1", "pl+m4", "en-gb+f1"]
+SECOND_SENTENCES = {
+    "en": ["Could you send the report before lunch tomorrow?",
+           "The children played in the park until it got dark.",
+           "I think the train leaves at a quarter past nine.",
+           "Turn left at the second light and park behind the bank."],
+    "de": ["Kannst du mir bitte das Salz geben?", "Wir treffen uns morgen vor dem Kino."],
+    "fr": ["Il fait très froid ce matin dans la vallée.",
+           "Je voudrais un café et un croissant, s'il vous plaît."],
+    "es": ["La tienda abre a las nueve de la mañana.",
+           "Mi hermano vive en una casa cerca del río."],
+    "it": ["Ho perso le chiavi della macchina ieri sera.", "Il museo è chiuso il lunedì."],
+    "nl": ["Het regent al de hele week in de stad.", "Zij fietst elke dag naar haar werk."],
+    "pl": ["Czy możesz mi pomóc z tym zadaniem?", "Wczoraj byliśmy w kinie z przyjaciółmi."],
+    "pt": ["A praia estava cheia no domingo passado.", "Preciso comprar pão e leite hoje."],
+    "sv": ["Jag har glömt mitt paraply hemma.", "Bussen går var tionde minut."],
+}
+CORPORA = {
+    "first": {"voices": FIRST_VOICES, "sentences": FIRST_SENTENCES, "seed": 0, "speeds": None},
+    "second": {"voices": SECOND_VOICES, "sentences": SECOND_SENTENCES, "seed": 10,
+               "speeds": (130, 190)},
+}
 BABBLE_TALKERS = 16  # enough that no single talker stands out, as in a crowded room
 BABBLE = ["One two three four five six seven eight nine ten.",
           "She sells sea shells by the sea shore every summer.",
@@ -61,8 +88,8 @@ def language(voice):
             "pt-br": "pt"}.get(base, base)
 
 
-def espeak(text, voice, path):
-    subprocess.run(["espeak-ng", "-v", voice, "-s", "160", "-w", path, text], check=True)
+def espeak(text, voice, path, speed=160):
+    subprocess.run(["espeak-ng", "-v", voice, "-s", str(speed), "-w", path, text], check=True)
     return read(path, resample=True)
 
 
@@ -72,7 +99,7 @@ def read(path, resample=False):
     x = np.frombuffer(data, "<i2").astype(np.float64) / 32768
     if resample and rate != RATE:
         out = path + ".16k.wav"
-        subprocess.run(["sox", "-G", path, "-r", str(RATE), out], check=True)
+        subprocess.run(["sox", "-R", "-G", path, "-r", str(RATE), out], check=True)
         return read(out)
     return x
 
@@ -94,13 +121,15 @@ def trimmed(x):
     return x[active[0] * n:(active[-1] + 1) * n]
 
 
-def make_scene(index, tmp):
-    rng = np.random.default_rng(index)
+def make_scene(index, corpus, tmp):
+    rng = np.random.default_rng(index + corpus["seed"])
+    voices, speeds = corpus["voices"], corpus["speeds"]
     pieces, spans, t = [np.zeros(RATE)], [], 1.0
     for k in range(6):
-        voice = VOICES[(index * 6 + k) % len(VOICES)]
-        texts = SENTENCES[language(voice)]
-        s = trimmed(espeak(texts[(index + k) % len(texts)], voice, f"{tmp}/s.wav"))
+        voice = voices[(index * 6 + k) % len(voices)]
+        texts = corpus["sentences"][language(voice)]
+        speed = int(rng.integers(*speeds)) if speeds else 160
+        s = trimmed(espeak(texts[(index + k) % len(texts)], voice, f"{tmp}/s.wav", speed))
         s = s / np.sqrt((s ** 2).mean()) * 10 ** ((-22 + rng.uniform(-6, 6)) / 20)
         spans.append((t, t + len(s) / RATE))
         gap = rng.uniform(1.5, 3.0)
@@ -109,12 +138,12 @@ def make_scene(index, tmp):
     return np.concatenate(pieces), spans
 
 
-def noise(kind, length, index, tmp):
+def noise(kind, length, index, voices, tmp):
     if kind == "babble":
         rng = np.random.default_rng(1000 + index)
         total = np.zeros(length)
         for v in range(BABBLE_TALKERS):
-            voice = VOICES[(index + v * 5) % len(VOICES)]
+            voice = voices[(index + v * 5) % len(voices)]
             talk = np.concatenate([trimmed(espeak(BABBLE[(v + j) % len(BABBLE)], voice,
                                                   f"{tmp}/b.wav")) for j in range(6)])
             talk = talk / np.sqrt((talk ** 2).mean())
@@ -127,19 +156,19 @@ def noise(kind, length, index, tmp):
     return np.resize(read(path), length)
 
 
-def make_set(out):
+def make_set(out, corpus):
     tmp = os.path.join(out, "tmp")
     os.makedirs(tmp, exist_ok=True)
     files = []
     for index in range(4):
-        clean, spans = make_scene(index, tmp)
+        clean, spans = make_scene(index, corpus, tmp)
         mask = np.zeros(len(clean), bool)
         for a, b in spans:
             mask[int(a * RATE):int(b * RATE)] = True
         p_speech = (clean[mask] ** 2).mean()
         mixes = [("clean", None, clean)]
         for kind in NOISES:
-            n = noise(kind, len(clean), index, tmp)
+            n = noise(kind, len(clean), index, corpus["voices"], tmp)
             n = n / np.sqrt((n ** 2).mean())
             for snr in SNRS:
                 mixes.append((kind, snr, clean + n * np.sqrt(p_speech / 10 ** (snr / 10))))
@@ -150,7 +179,7 @@ def make_set(out):
             path16 = os.path.join(out, name + "_16k.wav")
             write(path16, x)
             path8 = os.path.join(out, name + "_8k.wav")
-            subprocess.run(["sox", "-G", path16, "-r", "8000", path8], check=True)
+            subprocess.run(["sox", "-R", "-G", path16, "-r", "8000", path8], check=True)
             for rate, path in ((16000, path16), (8000, path8)):
                 files.append({"path": path, "rate": rate, "noise": kind, "snr": snr,
                               "spans": spans, "length": len(x) / RATE})
@@ -220,8 +249,10 @@ def table(title, keys, scores):
 
 def main():
     quern, out, extra = sys.argv[1], sys.argv[2], sys.argv[3:]
+    corpus = CORPORA["second" if "--second-set" in extra else "first"]
+    extra = [x for x in extra if x != "--second-set"]
     os.makedirs(out, exist_ok=True)
-    files = make_set(out)
+    files = make_set(out, corpus)
     by_snr = {m: {} for m in ("model", "energy")}
     by_noise = {m: {} for m in ("model", "energy")}
     for f in files:
