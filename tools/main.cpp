@@ -69,7 +69,7 @@ void add_segment_flags(CLI::App& app, quern_cli::SegmentSettings& s) {
          "--end-threshold", s.end_threshold,
          "End each segment at its last speech frame scoring above this: a probability "
          "(model) or the frame's own RMS level (energy); 0 with the model: the detector's own "
-         "ends")
+         "spans")
       ->check(finite_in(0.0, 1.0))
       ->default_str("0.9 with the model, --threshold by energy");
   app.add_option("--min-speech", s.min_speech, "Drop speech segments shorter than this (seconds)")

@@ -46,8 +46,8 @@ RULES = {"end_threshold": 0.8, "end_gap": 1.28, "min_speech": 0.5, "max_speech":
 
 
 def quern_run(path):
-    out = subprocess.run([QUERN, "vad", path, "--model", "--probabilities", "--end-threshold",
-                          "0.8", "--min-speech", "0.5", "--max-speech", "2", "--pad", "0.1"], check=True,
+    flags = ["--end-threshold", "0.8", "--min-speech", "0.5", "--max-speech", "2", "--pad", "0.1"]
+    out = subprocess.run([QUERN, "vad", path, "--model", "--probabilities", *flags], check=True,
                          capture_output=True, text=True).stdout
     lines = [json.loads(line) for line in out.splitlines()]
     return ([line["probability"] for line in lines if "probability" in line],

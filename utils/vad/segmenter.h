@@ -70,8 +70,8 @@ class VAD_API Segmenter {
 
   // One frame's judgement, in stream order: `is_speech` and `speech_ended` as process_frame
   // returned them, and its score for the end threshold and for choosing a split (the model's
-  // probability, or the frame's own RMS energy in energy mode). The span stays valid until the next
-  // call.
+  // probability, or the frame's own RMS energy in energy mode). The span stays valid until the
+  // next call.
   std::span<const Segment> push(bool is_speech, bool speech_ended, double score);
 
   // The end of the stream: the open segment closes and every segment not yet returned is, the
