@@ -1,7 +1,9 @@
 // The process-wide logger and its default stderr sink.
 #include "platform/quern_log.h"
 
+#include <atomic>
 #include <cstdio>
+#include <exception>
 #include <mutex>
 
 namespace quern_log {
@@ -34,6 +36,21 @@ void write_stderr(Level level, std::string_view message) {
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
+// Says on stderr why a sink threw.
+void report_sink_failure(const std::exception_ptr& failure) noexcept {
+  const char* what = "not a std::exception";
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quern_log: the log sink failed: %s (later failures are not reported)\n",
+                 e.what());
+    return;
+  } catch (...) {
+  }
+  std::fprintf(stderr, "quern_log: the log sink failed: %s (later failures are not reported)\n",
+               what);
+}
+
 }  // namespace
 
 void Logger::log(Level level, std::string_view message) const {
@@ -43,16 +60,24 @@ void Logger::log(Level level, std::string_view message) const {
     utils::MutexLock lock(sink_mutex_);
     sink = sink_;
   }
-  if (sink) {
-    (*sink)(level, message);
-  } else {
+  if (!sink) {
     write_stderr(level, message);
+    return;
+  }
+  // Logging is called from error paths that must go on (a failed frame answers 0.0): a sink that
+  // throws loses that message and is reported on stderr once per installed sink; it never
+  // throws into the library.
+  try {
+    (*sink)(level, message);
+  } catch (...) {
+    if (!sink_failure_reported_.exchange(true)) report_sink_failure(std::current_exception());
   }
 }
 
 std::shared_ptr<const Sink> Logger::set_sink(std::shared_ptr<const Sink> sink) {
   utils::MutexLock lock(sink_mutex_);
   std::swap(sink_, sink);
+  sink_failure_reported_.store(false);
   return sink;
 }
 

@@ -26,7 +26,8 @@ enum class Level { debug = 10, info = 20, warning = 30, error = 40 };
 QUERN_PLATFORM_API std::string_view level_name(Level level) noexcept;
 
 // Receives each enabled message with its level. A sink may be called from several threads at
-// once and must not log itself.
+// once and must not log itself. If it throws, that message is lost and the sink's first failure
+// is reported on stderr: log() does not pass it on.
 using Sink = std::function<void(Level, std::string_view)>;
 
 class QUERN_PLATFORM_API Logger {
@@ -62,6 +63,7 @@ class QUERN_PLATFORM_API Logger {
   // with a lock bit that ThreadSanitizer cannot see. Only enabled lines take it.
   mutable utils::Mutex sink_mutex_;
   std::shared_ptr<const Sink> sink_ QUERN_GUARDED_BY(sink_mutex_);
+  mutable std::atomic<bool> sink_failure_reported_{false};  // by the installed sink
 };
 
 // The process-wide logger.

@@ -1,4 +1,4 @@
-// The replaceable wall clock and the manual clock that tests install.
+// The replaceable clock (monotonic by default) and the manual clock that tests install.
 #include "platform/wall_clock.h"
 
 #include <atomic>
@@ -7,9 +7,12 @@
 namespace quern_clock {
 namespace {
 
+// A monotonic clock: a step of the system's wall clock (NTP, a resumed VM) must neither finalise
+// an utterance early nor hold its silence timeout off. Its origin (the machine's start) is never
+// 0.0, which callers read as "no time yet".
 double system_now() {
   using namespace std::chrono;
-  return duration<double>(system_clock::now().time_since_epoch()).count();
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
 std::atomic<double> manual_time{0.0};

@@ -1,6 +1,8 @@
-// The wall clock of the engine layer: seconds since the epoch as a double, behind one
-// process-wide hook so that tests can drive time by hand. Timings and the controller's silence
-// timeout read it; nothing else in the libraries reads the time.
+// The clock of the engine layer: seconds as a double, behind one process-wide hook so that tests
+// can drive time by hand. Timings and the controller's silence timeout read it; nothing else in
+// the libraries reads the time. Only differences of its readings mean anything: by default it is
+// the monotonic clock (seconds since an arbitrary origin, never 0.0), not seconds since the epoch,
+// so that a step of the system's wall clock neither ends an utterance early nor delays its end.
 //
 // Thread safety: every function may be called concurrently.
 #pragma once
@@ -11,10 +13,10 @@ namespace quern_clock {
 
 using ClockFn = double (*)();
 
-// The current time through the installed hook (the system clock by default).
+// The current time in seconds through the installed hook (the monotonic clock by default).
 QUERN_PLATFORM_API double now();
 
-// Installs `fn` (nullptr restores the system clock) and returns the previous hook.
+// Installs `fn` (nullptr restores the monotonic clock) and returns the previous hook.
 QUERN_PLATFORM_API ClockFn set_clock(ClockFn fn) noexcept;
 
 // A manual clock for tests: `use_manual(t)` installs it at time t; `advance(dt)` moves it forward;

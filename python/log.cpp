@@ -1,6 +1,7 @@
 // quern.log: the logger's level, and a sink that hands every message to Python's logging with
 // its exact text.
 #include <stdexcept>
+#include <string>
 
 #include "platform/quern_log.h"
 #include "python/bindings.h"
@@ -44,7 +45,15 @@ void bind_log(py::module_& m) {
         quern_log::logger.set_sink(std::make_shared<const quern_log::Sink>(
             [logger](quern_log::Level level, std::string_view message) {
               py::gil_scoped_acquire gil;
-              logger->attr("log")(static_cast<int>(level), py::str(message.data(), message.size()));
+              try {
+                logger->attr("log")(static_cast<int>(level),
+                                    py::str(message.data(), message.size()));
+              } catch (py::error_already_set& e) {
+                // A handler or filter that raised: the Python error is dropped here, with the
+                // GIL held, and the logger reports its first line (once) on stderr.
+                const std::string what = e.what();
+                throw std::runtime_error(what.substr(0, what.find('\n')));
+              }
             }));
       },
       py::arg("name") = "quern",

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds everything and runs the whole test suite.
-#   scripts/test.sh            normal build in build/, all tests
+#   scripts/test.sh            normal build in build/, all tests (each suite also as one shuffled
+#                              process, three times over)
 #   scripts/test.sh asan       AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/,
 #                              the whole suite
 #   scripts/test.sh tsan       ThreadSanitizer build in build-tsan/: platform, dualis, nightjar
@@ -19,6 +20,12 @@ case "$mode" in
   normal)
     cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUERN_WITH_TORCH=ON
     cmake --build build
+    # Each suite also passes as one process, shuffled and three times over: no test leans on what
+    # another left behind.
+    for t in build/tests/*_tests; do
+      (cd build/tests && "./$(basename "$t")" --gtest_shuffle --gtest_repeat=3 >"$t.order.log" 2>&1) ||
+        { tail -n 60 "$t.order.log"; echo "test.sh: $t fails as one shuffled process" >&2; exit 1; }
+    done
     ctest --test-dir build --no-tests=error --output-on-failure -j2
     ;;
   asan)

@@ -208,7 +208,7 @@ class DUALIS_API Dualis {
   utils::Mutex audio_lock;
   bool _is_finalized QUERN_GUARDED_BY(_finalize_lock) = false;
   utils::Mutex _finalize_lock;
-  std::atomic<double> _last_audio_time{0.0};    // wall-clock seconds; 0.0: no chunk yet
+  std::atomic<double> _last_audio_time{0.0};    // quern_clock seconds; 0.0: no chunk yet
   std::atomic<std::int64_t> _total_samples{0};  // changed only under audio_lock
 
  private:

@@ -3,7 +3,11 @@
 quern.vad       VADConfig, VADDetector, SileroVADModel, process_audio_batch, Segmenter
 quern.dualis    Dualis, the two-pass controller, and provide() to plug in engines written in Python
 quern.nightjar  the Moonshine engines and MOONSHINE_AVAILABLE
-quern.log       the logger: set_level(), forward_to_logging()
+quern.log       the logger: set_level(), forward_to_logging(), to_stderr()
+
+The libraries' messages go to logging.getLogger("quern") with their exact texts, so the
+application's logging configuration decides what is shown; quern.log.to_stderr() writes them as
+raw "LEVEL message" lines instead.
 
 Audio goes in as one-dimensional numpy arrays (float32, float64, int16 or int32) without a copy;
 the engine layer keeps the array alive while it holds the samples, so do not change an array
@@ -16,5 +20,7 @@ from ._quern import dualis, log, nightjar, vad
 
 for _name in ("dualis", "log", "nightjar", "vad"):
     _sys.modules[__name__ + "." + _name] = getattr(_quern, _name)
+
+log.forward_to_logging("quern")
 
 __all__ = ["dualis", "log", "nightjar", "vad"]

@@ -8,6 +8,7 @@
 #include "models/nightjar/moonshine_stream_asr.h"
 #include "platform/stand_in.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/own_process.h"
 
 using models::dualis::Dualis;
 using namespace models::nightjar;
@@ -26,8 +27,8 @@ const LogLine kWarning{Level::warning,
 
 }  // namespace
 
-// CTest runs every test in its own process, so each one here sees the first use of the flag.
-TEST(MoonshineAbsent, FlagIsDecidedOnceWithOneWarning) {
+// Tests that watch the flag being decided run in their own process: each sees its first use.
+QUERN_OWN_PROCESS_TEST(MoonshineAbsent, FlagIsDecidedOnceWithOneWarning) {
   LogCapture log;
   EXPECT_FALSE(MOONSHINE_AVAILABLE);
   EXPECT_FALSE(MOONSHINE_AVAILABLE);
@@ -63,7 +64,7 @@ TEST(MoonshineAbsent, EnginesConstructButNeitherLoadNorRecognise) {
   EXPECT_TRUE(stand_in::journal_of("normalize_audio").empty());
 }
 
-TEST(MoonshineAbsent, SessionLoadsFailTwiceThenYieldNoText) {
+QUERN_OWN_PROCESS_TEST(MoonshineAbsent, SessionLoadsFailTwiceThenYieldNoText) {
   stand_in::clear();
   LogCapture log(Level::info);
   Dualis d({.model_type = "moonshine"});

@@ -5,13 +5,14 @@
 #include "models/nightjar/moonshine_offline_asr.h"
 #include "models/nightjar/moonshine_stream_asr.h"
 #include "tests/nightjar/nightjar_fixture.h"
+#include "tests/support/own_process.h"
 
 using models::dualis::Dualis;
 using namespace models::nightjar;
 
 class DualisMoonshine : public quern_test::NightjarTest {};
 
-TEST_F(DualisMoonshine, SessionEndToEndTakesTheTextFromTheOfflinePass) {
+QUERN_OWN_PROCESS_TEST_F(DualisMoonshine, SessionEndToEndTakesTheTextFromTheOfflinePass) {
   Dualis d({.model_type = "moonshine",
             .stream_model = "ms/stream",
             .offline_model = "ms/offline",
@@ -44,7 +45,7 @@ TEST_F(DualisMoonshine, SessionEndToEndTakesTheTextFromTheOfflinePass) {
   EXPECT_FALSE(stream->_streaming_started);
 }
 
-TEST_F(DualisMoonshine, NoTextMeansAnEmptyFinalText) {
+QUERN_OWN_PROCESS_TEST_F(DualisMoonshine, NoTextMeansAnEmptyFinalText) {
   Dualis d({.model_type = "moonshine", .offline_model = "ms/silent"});
   d.stream_generate(chunk(1600));
   fake_moonshine::set_lines({});

@@ -8,6 +8,7 @@
 #include "models/nightjar/moonshine_offline_asr.h"
 #include "models/nightjar/moonshine_stream_asr.h"
 #include "tests/nightjar/nightjar_fixture.h"
+#include "tests/support/own_process.h"
 
 using namespace models::nightjar;
 using quern_test::Level;
@@ -15,7 +16,7 @@ using quern_test::LogLine;
 
 class MoonshineOffline : public quern_test::NightjarTest {};
 
-TEST_F(MoonshineOffline, EqualKeysShareOneTranscriberLoadedOnce) {
+QUERN_OWN_PROCESS_TEST_F(MoonshineOffline, EqualKeysShareOneTranscriberLoadedOnce) {
   ASSERT_TRUE(MOONSHINE_AVAILABLE);
   MoonshineOfflineASR a({.model = "offline/share"});
   MoonshineOfflineASR b({.model = "offline/share"});
@@ -48,7 +49,7 @@ TEST_F(MoonshineOffline, EqualKeysShareOneTranscriberLoadedOnce) {
   EXPECT_NE(s._transcriber, a._transcriber);
 }
 
-TEST_F(MoonshineOffline, ConcurrentConstructionLoadsEachKeyOnce) {
+QUERN_OWN_PROCESS_TEST_F(MoonshineOffline, ConcurrentConstructionLoadsEachKeyOnce) {
   fake_moonshine::set_hook([](const std::string& op) {
     if (op == "Transcriber") std::this_thread::sleep_for(std::chrono::milliseconds(20));
   });
@@ -71,7 +72,7 @@ TEST_F(MoonshineOffline, ConcurrentConstructionLoadsEachKeyOnce) {
     EXPECT_EQ(engines[i]->_transcriber, engines[i % 2]->_transcriber);
 }
 
-TEST_F(MoonshineOffline, FailedLoadStoresNothingAndIsRetried) {
+QUERN_OWN_PROCESS_TEST_F(MoonshineOffline, FailedLoadStoresNothingAndIsRetried) {
   fake_moonshine::fail("get_model_for_language", "no model for zh");
   try {
     MoonshineOfflineASR a({.model = "offline/retry"});
@@ -95,7 +96,7 @@ TEST_F(MoonshineOffline, FailedLoadStoresNothingAndIsRetried) {
   MoonshineOfflineASR::cache()._cache_lock.unlock();
 }
 
-TEST_F(MoonshineOffline, TranscriptLinesAreJoinedWithOneSpace) {
+QUERN_OWN_PROCESS_TEST_F(MoonshineOffline, TranscriptLinesAreJoinedWithOneSpace) {
   MoonshineOfflineASR asr({.model = "offline/lines", .sample_rate = 8000});
   fake_moonshine::set_lines({"a", "", "b"});
   auto r = asr.transcribe(utils::AudioSamples(std::vector<std::int16_t>(16000, 100)), "en");
@@ -121,7 +122,7 @@ TEST_F(MoonshineOffline, TranscriptLinesAreJoinedWithOneSpace) {
             "MoonshineOfflineASR transcribe time=153.2ms, audio_len=16000");
 }
 
-TEST_F(MoonshineOffline, FailuresLogOnceAndNestTheCause) {
+QUERN_OWN_PROCESS_TEST_F(MoonshineOffline, FailuresLogOnceAndNestTheCause) {
   MoonshineOfflineASR asr({.model = "offline/fail"});
   log.clear();
   fake_moonshine::fail("transcribe_without_streaming", "decoder exploded");
@@ -155,7 +156,7 @@ TEST_F(MoonshineOffline, FailuresLogOnceAndNestTheCause) {
   EXPECT_TRUE(log.at_least(Level::info).empty());
 }
 
-TEST_F(MoonshineOffline, StreamGenerateIsNotAStreamingEngine) {
+QUERN_OWN_PROCESS_TEST_F(MoonshineOffline, StreamGenerateIsNotAStreamingEngine) {
   MoonshineOfflineASR asr({.model = "offline/stream"});
   log.clear();
   for (bool is_final : {false, true}) {

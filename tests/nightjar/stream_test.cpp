@@ -3,6 +3,7 @@
 
 #include "models/nightjar/moonshine_stream_asr.h"
 #include "tests/nightjar/nightjar_fixture.h"
+#include "tests/support/own_process.h"
 
 using namespace models::nightjar;
 using quern_test::Level;
@@ -23,7 +24,7 @@ class MoonshineStream : public quern_test::NightjarTest {
   }
 };
 
-TEST_F(MoonshineStream, StateTable) {
+QUERN_OWN_PROCESS_TEST_F(MoonshineStream, StateTable) {
   MoonshineStreamASR asr(
       {.model = "stream/table", .language = "en", .update_interval = 9.0, .sample_rate = 16000});
   EXPECT_EQ(std::get<quern_config::ModelType>(asr.model_type), quern_config::ModelType::MOONSHINE);
@@ -58,7 +59,7 @@ TEST_F(MoonshineStream, StateTable) {
   EXPECT_TRUE(stream_calls().empty());
 }
 
-TEST_F(MoonshineStream, TimingLineAboveOneMillisecondOnly) {
+QUERN_OWN_PROCESS_TEST_F(MoonshineStream, TimingLineAboveOneMillisecondOnly) {
   MoonshineStreamASR asr({.model = "stream/timing"});
   double step = 0.0005;  // start + add_audio: 1.0 ms in all
   fake_moonshine::set_hook([&](const std::string&) { clock.advance(step); });
@@ -72,7 +73,7 @@ TEST_F(MoonshineStream, TimingLineAboveOneMillisecondOnly) {
                                                 "audio_len=1600"}}));
 }
 
-TEST_F(MoonshineStream, FailuresKeepTheFlagWhereTheyHappened) {
+QUERN_OWN_PROCESS_TEST_F(MoonshineStream, FailuresKeepTheFlagWhereTheyHappened) {
   MoonshineStreamASR asr({.model = "stream/fail"});
   log.clear();
   fake_moonshine::fail("start", "device busy");
@@ -107,7 +108,7 @@ TEST_F(MoonshineStream, FailuresKeepTheFlagWhereTheyHappened) {
   EXPECT_TRUE(log.lines().empty());
 }
 
-TEST_F(MoonshineStream, TranscribeUsesTheWholeUtteranceCallAndReportsZh) {
+QUERN_OWN_PROCESS_TEST_F(MoonshineStream, TranscribeUsesTheWholeUtteranceCallAndReportsZh) {
   MoonshineStreamASR asr({.model = "stream/transcribe", .language = "ja"});
   asr.stream_generate(chunk(100));
   fake_moonshine::reset();
@@ -132,7 +133,7 @@ TEST_F(MoonshineStream, TranscribeUsesTheWholeUtteranceCallAndReportsZh) {
   EXPECT_TRUE(asr.transcribe(chunk(400)).empty());
 }
 
-TEST_F(MoonshineStream, EqualKeysShareOneStreamWithSerialisedCalls) {
+QUERN_OWN_PROCESS_TEST_F(MoonshineStream, EqualKeysShareOneStreamWithSerialisedCalls) {
   MoonshineStreamASR a({.model = "stream/shared"});
   MoonshineStreamASR b({.model = "stream/shared"});
   ASSERT_EQ(a._transcriber, b._transcriber);

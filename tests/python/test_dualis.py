@@ -221,4 +221,4 @@ def test_log_messages_reach_python_logging_with_their_texts(engines, caplog):
             quern.log.set_level("verbose")
     finally:
         quern.log.set_level("warning")
-        quern.log.to_stderr()
+        quern.log.forward_to_logging()

@@ -3,6 +3,7 @@ probabilities and segments equal to the C++ quern run on real speech, detectors 
 a batch equal to one detector after another."""
 import json
 import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -112,3 +113,42 @@ def test_a_batch_equals_one_detector_after_another():
         assert [d.last_speech_prob for d in batched] == [d.last_speech_prob for d in one]
     with pytest.raises(ValueError, match="named twice"):
         vad.process_audio_batch([one[0], one[0]], chunks[:2])
+
+
+LOGGING_HOST = """
+import logging, sys
+import numpy as np
+import quern
+from quern import vad
+
+kept = []
+class Keep(logging.Handler):
+    def emit(self, record):
+        kept.append((record.levelname, record.getMessage()))
+log = logging.getLogger("quern")
+log.addHandler(Keep())
+log.setLevel(logging.INFO)
+d = vad.VADDetector(vad.VADConfig(use_model=True))
+assert ("INFO", "Silero VAD model loaded successfully") in kept, kept
+
+def refuse(record):
+    raise RuntimeError("a filter that raises")
+log.addFilter(refuse)
+nan = np.full(512, np.nan, dtype=np.float32)
+for _ in range(3):
+    assert d.process_audio(nan) == (False, False)
+log.removeFilter(refuse)
+assert d.process_audio(np.zeros(512, dtype=np.float32)) == (False, False)
+print("ok")
+"""
+
+
+def test_log_goes_to_python_logging_and_a_raising_filter_reaches_no_library_call():
+    # By default the messages go to logging.getLogger("quern"); a filter that raises on the error
+    # lines of NaN frames costs those lines (reported once on stderr), not the frames' answers.
+    run = subprocess.run([sys.executable, "-c", LOGGING_HOST], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "ok\n"
+    failures = [line for line in run.stderr.splitlines() if "the log sink failed" in line]
+    assert len(failures) == 1 and "a filter that raises" in failures[0], run.stderr
+    assert "INFO" not in run.stderr  # nothing printed outside logging

@@ -121,7 +121,9 @@ TEST(ProcessAudioBatch, PortableKernelAgreesWithTheVectorisedOne) {
   for (std::size_t i = 0; i < avx2.probabilities.size(); ++i) {
     worst = std::max(worst, std::fabs(portable.probabilities[i] - avx2.probabilities[i]));
   }
-  EXPECT_LT(worst, 1e-5);
+  // Each kernel is held to 1e-4 of ONNX Runtime, so they agree within 2e-4; a wrong tile or lane
+  // is off by orders of magnitude more.
+  EXPECT_LT(worst, 2e-4);
   EXPECT_GT(worst, 0.0) << "two different kernels ran";
 }
 

@@ -1,13 +1,14 @@
 // SileroVADModel: the process-wide cache, loading paths and their messages, prediction and its
 // failures, and agreement of the converted model with ONNX Runtime on real speech.
 //
-// CTest runs each test in its own process, so every test starts with an empty cache.
+// The cache tests run in their own process, so each starts with an empty cache.
 #include <gtest/gtest.h>
 
 #include <fstream>
 
 #include "platform/stand_in.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/own_process.h"
 #include "tests/support/wav.h"
 #include "tests/vad/vad_paths.h"
 #include "utils/vad/silero_vad_model.h"
@@ -32,7 +33,7 @@ AudioSamples frame_of(float first, std::size_t n = 512) {
 
 }  // namespace
 
-TEST(SileroCache, SameKeyLoadsOnceAndNoneMeansAbsent) {
+QUERN_OWN_PROCESS_TEST(SileroCache, SameKeyLoadsOnceAndNoneMeansAbsent) {
   stand_in::clear();
   LogCapture log(Level::info);
   auto a = SileroVADModel::get_instance();
@@ -56,7 +57,7 @@ TEST(SileroCache, SameKeyLoadsOnceAndNoneMeansAbsent) {
   EXPECT_EQ(stand_in::journal_of("load_silero_vad").size(), 3u);
 }
 
-TEST(SileroCache, MissingPathFallsBackToThePackagedModel) {
+QUERN_OWN_PROCESS_TEST(SileroCache, MissingPathFallsBackToThePackagedModel) {
   LogCapture log(Level::info);
   auto m = SileroVADModel::get_instance(std::string("/no/such/model.jit"));
   EXPECT_TRUE(m->has_model());
@@ -65,7 +66,7 @@ TEST(SileroCache, MissingPathFallsBackToThePackagedModel) {
                 kHub, kLoaded, "Created new SileroVADModel instance for /no/such/model.jit_cpu"}));
 }
 
-TEST(SileroCache, FailedLoadsStoreNothingAndAreRetried) {
+QUERN_OWN_PROCESS_TEST(SileroCache, FailedLoadsStoreNothingAndAreRetried) {
   stand_in::clear();
   LogCapture log(Level::info);
   stand_in::once("load_silero_vad", "call", {.yields_none = true});
@@ -94,7 +95,7 @@ TEST(SileroCache, FailedLoadsStoreNothingAndAreRetried) {
   EXPECT_ANY_THROW(SileroVADModel::get_instance(std::nullopt, "no-such-device"));
 }
 
-TEST(SileroCache, LocalFilesLoadByPathAndCorruptOnesFail) {
+QUERN_OWN_PROCESS_TEST(SileroCache, LocalFilesLoadByPathAndCorruptOnesFail) {
   LogCapture log(Level::info);
   const auto echo = fixture("echo.jit");
   auto m = SileroVADModel::get_instance(echo);
@@ -137,20 +138,19 @@ TEST(SileroPredict, ConvertsTypesAndAnswersFailuresWithZero) {
 }
 
 TEST(SileroPredict, RealModelRejectsWrongFramesAndLeavesSamplesAlone) {
-  auto m = SileroVADModel::get_instance();
+  SileroVADModel m;  // its own instance: its state starts from zeros whatever ran before
   LogCapture log(Level::info);
   std::vector<float> samples(512);
   for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = 0.3f * std::sin(0.05f * i);
   const auto copy = samples;
   AudioSamples frame(std::move(samples));
-  const double p = m->predict(frame);
-  EXPECT_GE(p, 0.0);
-  EXPECT_LE(p, 1.0);
+  // ONNX Runtime gives 0.0357942581 for this frame from zero state (within the promised 1e-4).
+  EXPECT_NEAR(m.predict(frame), 0.0357942581, 1e-4);
   EXPECT_TRUE(std::equal(copy.begin(), copy.end(), frame.as<float>().begin()));
 
-  EXPECT_EQ(m->predict(AudioSamples(std::vector<float>(1024))), 0.0);
-  EXPECT_GT(m->predict(AudioSamples(std::vector<float>(256)), 8000), 0.0);  // 8 kHz frames work
-  EXPECT_EQ(m->predict(AudioSamples(std::vector<float>(512)), 44100), 0.0);
+  EXPECT_EQ(m.predict(AudioSamples(std::vector<float>(1024))), 0.0);
+  EXPECT_GT(m.predict(AudioSamples(std::vector<float>(256)), 8000), 0.0);  // 8 kHz frames work
+  EXPECT_EQ(m.predict(AudioSamples(std::vector<float>(512)), 44100), 0.0);
   ASSERT_EQ(log.lines().size(), 2u);
   // One line each: the model's own message, without its TorchScript traceback.
   EXPECT_EQ(log.lines()[0],
@@ -177,23 +177,20 @@ void expect_agreement(const std::string& wav_path, const std::string& reference_
   SileroVADModel model;  // its own instance: fresh internal state
   auto stream = model.new_stream();
   const AudioSamples all(std::vector<float>(wav.samples));
-  double worst = 0, worst_stream = 0, worst_between = 0;
+  double worst = 0, worst_stream = 0;
   int speech = 0;
   for (std::size_t i = 0; i < reference.size(); ++i) {
     const auto f = all.slice(i * frame, (i + 1) * frame);
-    const double shared = model.predict(f, wav.sample_rate);
-    const double own = model.predict(f, wav.sample_rate, stream);
-    worst = std::max(worst, std::fabs(shared - reference[i]));
-    worst_stream = std::max(worst_stream, std::fabs(own - reference[i]));
-    worst_between = std::max(worst_between, std::fabs(own - shared));
+    worst = std::max(worst, std::fabs(model.predict(f, wav.sample_rate) - reference[i]));
+    worst_stream =
+        std::max(worst_stream, std::fabs(model.predict(f, wav.sample_rate, stream) - reference[i]));
     speech += reference[i] > 0.5;
   }
+  // Each path is promised within 1e-4 of ONNX Runtime: the instance's state runs in the
+  // TorchScript interpreter (over whichever BLAS kernels the machine picks), a stream's frames in
+  // libvad's own kernels. How far apart the two are follows from that, not from any one machine.
   EXPECT_LT(worst, 1e-4);
   EXPECT_LT(worst_stream, 1e-4);
-  // A stream's frames run outside the TorchScript interpreter: the same network, equal up to the
-  // order of float sums inside the matrix products (libvad's kernels against OpenBLAS; on the
-  // synthetic sentences each is about 1.5e-5 from ONNX Runtime).
-  EXPECT_LT(worst_between, 5e-5);
   EXPECT_GT(speech, 20) << "the recording should hold speech";
 }
 
@@ -231,10 +228,10 @@ TEST(SileroAgreement, ABasisThatIsNoDftIsUsedAsItStands) {
       between = std::max(between, std::fabs(p - other.predict(f, rate)));
       moved = std::max(moved, std::fabs(p - packaged.predict(f, rate, reference)));
     }
-    // The stream's path against the TorchScript interpreter (about 6e-5 at 16 kHz: the sums of
-    // the 256-deep basis product in another order); the shift moves the probabilities by about
-    // 0.02, so a spectrum taken by FFT in its place would be caught.
-    EXPECT_LT(between, 1e-4) << rate;
+    // The stream's path against the TorchScript interpreter: each within 1e-4 of the exact
+    // network, so within 2e-4 of each other. The shift moves the probabilities by about 0.02,
+    // fifty times that, so a spectrum taken by FFT in its place would be caught.
+    EXPECT_LT(between, 2e-4) << rate;
     EXPECT_GT(moved, 1e-2) << rate;
   }
 }
@@ -245,20 +242,20 @@ TEST(SileroAgreement, StreamsFollowTheModuleAcrossRateChanges) {
   const auto w16 = quern_test::read_wav(fixture("speech_16k.wav"));
   const auto w8 = quern_test::read_wav(fixture("speech_8k.wav"));
   const AudioSamples a16(std::vector<float>(w16.samples)), a8(std::vector<float>(w8.samples));
-  quern_test::LogCapture log;  // the rejected frame's error line
+  quern_test::LogCapture log;  // the rejected frame's error lines
   SileroVADModel model;
   auto stream = model.new_stream();
   double worst = 0;
-  int frames = 0;
   auto both = [&](const AudioSamples& f, int rate) {
     const double shared = model.predict(f, rate), own = model.predict(f, rate, stream);
     worst = std::max(worst, std::fabs(shared - own));
-    ++frames;
   };
   for (std::size_t i = 40; i < 70; ++i) both(a16.slice(i * 512, (i + 1) * 512), 16000);
   for (std::size_t i = 40; i < 70; ++i) both(a8.slice(i * 256, (i + 1) * 256), 8000);
   both(a8.slice(0, 300), 8000);
+  EXPECT_EQ(log.at_least(Level::error).size(), 2u) << "the rejected frame, once on each path";
   for (std::size_t i = 70; i < 100; ++i) both(a16.slice(i * 512, (i + 1) * 512), 16000);
-  EXPECT_EQ(frames, 91);
-  EXPECT_LT(worst, 2e-5);
+  // The two paths are each within 1e-4 of the exact network, so within 2e-4 of each other while
+  // they carry the same state across the switches.
+  EXPECT_LT(worst, 2e-4);
 }

@@ -203,6 +203,20 @@ void require_finite(double probability) {
   }
 }
 
+// forward() of a module that keeps its state in its attributes (the shared instance's, or a
+// stream's clone): a frame that fails or gives no finite result leaves them as they were.
+double forward_keeping_state(torch::jit::Module& module, const torch::Tensor& x, int sample_rate) {
+  const SavedAttributes before(module);
+  try {
+    const double probability = module.forward({x, sample_rate}).toTensor().item<double>();
+    require_finite(probability);
+    return probability;
+  } catch (...) {
+    before.restore(module);
+    throw;
+  }
+}
+
 }  // namespace
 
 double TorchModule::forward(const Frame& frame, int sample_rate) {
@@ -211,11 +225,7 @@ double TorchModule::forward(const Frame& frame, int sample_rate) {
   c10::InferenceMode inference;
   auto x = frame_tensor(frame, impl_->device);
   std::lock_guard lock(impl_->mutex);
-  const SavedAttributes before(impl_->module);
-  const double probability = impl_->module.forward({x, sample_rate}).toTensor().item<double>();
-  if (!std::isfinite(probability)) before.restore(impl_->module);
-  require_finite(probability);
-  return probability;
+  return forward_keeping_state(impl_->module, x, sample_rate);
 }
 
 std::unique_ptr<TorchStream> TorchModule::new_stream() const {
@@ -287,7 +297,7 @@ double TorchModule::forward(const Frame& frame, int sample_rate, TorchStream& st
 
   c10::InferenceMode inference;
   auto x = frame_tensor(frame, impl_->device);
-  if (s.clone) return s.clone->forward({x, sample_rate}).toTensor().item<double>();
+  if (s.clone) return forward_keeping_state(*s.clone, x, sample_rate);
   // The shared module's weights are only read here, so streams need no lock between them.
   auto out = impl_->module.get_method("forward_with_state")({x, sample_rate, s.state, s.context})
                  .toTuple();
