@@ -12,8 +12,8 @@
 
 #include "models/dualis/dualis.h"
 #include "platform/quern_log.h"
-#include "platform/stand_in.h"
-#include "platform/stand_in_engine.h"
+#include "testing/stand_ins/stand_in.h"
+#include "testing/stand_ins/stand_in_engine.h"
 
 // Every allocation of the program is counted, to show which paths allocate.
 std::atomic<long> allocations{0};

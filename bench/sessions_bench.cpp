@@ -9,8 +9,8 @@
 
 #include "models/dualis/dualis.h"
 #include "platform/quern_log.h"
-#include "platform/stand_in.h"
-#include "platform/stand_in_engine.h"
+#include "testing/stand_ins/stand_in.h"
+#include "testing/stand_ins/stand_in_engine.h"
 #include "utils/vad/vad_detector.h"
 
 namespace {

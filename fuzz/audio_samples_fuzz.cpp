@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "platform/stand_in.h"
-#include "platform/stand_in_engine.h"
+#include "testing/stand_ins/stand_in.h"
+#include "testing/stand_ins/stand_in_engine.h"
 #include "utils/audio.h"
 
 using utils::AudioSamples;

@@ -9,9 +9,9 @@
 
 #include "models/dualis/dualis.h"
 #include "platform/quern_log.h"
-#include "platform/stand_in.h"
-#include "platform/stand_in_engine.h"
-#include "platform/wall_clock.h"
+#include "testing/stand_ins/manual_clock.h"
+#include "testing/stand_ins/stand_in.h"
+#include "testing/stand_ins/stand_in_engine.h"
 
 using models::dualis::Dualis;
 
@@ -38,7 +38,7 @@ const char* kOps[] = {"stream_generate", "transcribe", "generate", "call",
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool setup = [] {
     quern_log::logger.set_level(quern_log::Level::error);
-    quern_clock::use_manual(1000.0);
+    stand_in::use_manual_clock(1000.0);
     stand_in::install();
     return true;
   }();
@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       stand_in::once(kEngines[in.ConsumeIntegralInRange<int>(0, 3)],
                      kOps[in.ConsumeIntegralInRange<int>(0, 6)], {.error = "scripted failure"});
     }
-    quern_clock::advance(in.ConsumeFloatingPointInRange<double>(0.0, 4.0));
+    stand_in::advance_clock(in.ConsumeFloatingPointInRange<double>(0.0, 4.0));
     try {
       switch (in.ConsumeIntegralInRange<int>(0, 5)) {
         case 0:

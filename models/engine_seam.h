@@ -1,4 +1,5 @@
-// The host seam: how a host plugs its own recognition engines into the engine layer at run time.
+// The host seam: how a host plugs its own recognition engines into the engine layer at run time
+// (docs/host-seam.md).
 //
 // Each engine class the controller creates (ParaformerStreamASR, SenseVoiceOfflineASR, ...,
 // PunctuationModel) is a name, an options struct and a factory slot. The host fills the slot

@@ -1,17 +1,20 @@
-// quern.vad: VADConfig, VADDetector, SileroVADModel, process_audio_batch and Segmenter. Every call
-// that computes or may wait for a lock runs without the GIL, so detectors on different Python
-// threads run in parallel.
+// quern.vad: VADConfig, VADDetector, SileroVADModel, process_audio_batch, FrameCarry and
+// Segmenter. Every call that computes or may wait for a lock runs without the GIL, so detectors
+// on different Python threads run in parallel.
 #include <limits>
 #include <optional>
 #include <span>
 
 #include "python/bindings.h"
 #include "python/convert.h"
+#include "utils/vad/frame_carry.h"
+#include "utils/vad/process_audio_batch.h"
 #include "utils/vad/segmenter.h"
 #include "utils/vad/vad_detector.h"
 
 namespace quern_py {
 
+using utils::vad::FrameCarry;
 using utils::vad::Segment;
 using utils::vad::Segmenter;
 using utils::vad::SileroVADModel;
@@ -96,6 +99,22 @@ void bind_vad(py::module_& m) {
       .def_readonly("silence_counter", &VADDetector::silence_counter)
       .def_readonly("padding_counter", &VADDetector::padding_counter)
       .def_readonly("last_speech_prob", &VADDetector::last_speech_prob);
+
+  py::class_<FrameCarry>(m, "FrameCarry")
+      .def(py::init<std::int64_t>(), py::arg("frame_size"))
+      .def(
+          "take",
+          [](FrameCarry& c, const py::handle& chunk) {
+            // float32 only: the carry joins samples of one type (others raise ValueError).
+            const auto samples = samples_of(chunk);
+            return array_of(c.take(samples.as<float>()));
+          },
+          py::arg("chunk"),
+          "The carried samples and the chunk (float32), cut to whole frames; the rest waits for "
+          "the next call.")
+      .def_property_readonly("carried", &FrameCarry::carried)
+      .def_property_readonly("frame_size", &FrameCarry::frame_size)
+      .def("reset", &FrameCarry::reset);
 
   auto segments = [](std::span<const Segment> s) {
     py::list out;

@@ -2,7 +2,8 @@
 # The installed package as a host meets it: installs build/ into a temporary prefix, moves the
 # prefix, builds examples/host against it twice (CMake package, pkg-config), runs both on the demo
 # sample (model-mode VAD with the packaged model, a session on the example's own engines), and
-# checks that nothing installed names the stand-ins; then imports the Python module from it.
+# checks that nothing installed names the stand-ins, that the example's frame probabilities equal
+# quern's and that every installed header stands alone; then imports the Python module from it.
 #   scripts/check_install.sh        (after scripts/test.sh has built build/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,8 +35,34 @@ for build in by-cmake by-pkg-config; do
 done
 echo "install: the example host, built with the CMake package and with pkg-config, ran on the moved prefix"
 
+# Its 100 ms chunks through FrameCarry judge every frame exactly as quern vad does.
+"$tmp/by-cmake/example_host" "$sample" --probabilities > "$tmp/example.txt" 2> "$tmp/err"
+build/tools/quern vad "$sample" --model --probabilities > "$tmp/quern.jsonl"
+/usr/bin/python3 - "$tmp/example.txt" "$tmp/quern.jsonl" <<'PY'
+import json, sys
+example = [tuple(map(float, line.split())) for line in open(sys.argv[1])]
+quern = [(d["time"], d["probability"]) for d in map(json.loads, open(sys.argv[2])) if "probability" in d]
+assert len(example) == len(quern) > 100, (len(example), len(quern))
+for (t, p), (qt, qp) in zip(example, quern):
+    assert abs(t - qt) < 1e-9 and p == qp, ((t, p), (qt, qp))
+print(f"install: the example host's {len(example)} frame probabilities equal quern vad's")
+PY
+
+# Every installed header compiles alone, and includes only what is installed (or the system's).
+for h in $(cd "$prefix/include/quern" && find . -name '*.h' | sed 's|^\./||' | sort); do
+  for inc in $(sed -n 's/^#include "\([^"]*\)".*/\1/p' "$prefix/include/quern/$h"); do
+    [ -f "$prefix/include/quern/$inc" ] ||
+      { echo "install: $h includes $inc, which is not installed" >&2; exit 1; }
+  done
+  echo "#include \"$h\"" > "$tmp/alone.cpp"
+  g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include/quern" \
+    $(pkg-config --cflags nlohmann_json 2>/dev/null) "$tmp/alone.cpp" ||
+    { echo "install: $h does not compile alone" >&2; exit 1; }
+done
+echo "install: every installed header compiles alone and includes only installed headers"
+
 # The Python module from the moved prefix (not from the build tree or the user's site directory):
-# the packaged model found beside the installed libraries, and the README's example host.
+# the packaged model found beside the installed libraries, and examples/python/host.py.
 site=$(echo "$prefix"/lib/python3*/site-packages)
 PYTHONPATH="$site" /usr/bin/python3 -s -c '
 import sys, quern

@@ -4,7 +4,7 @@
 #                              process, three times over)
 #   scripts/test.sh asan       AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/,
 #                              the whole suite
-#   scripts/test.sh tsan       ThreadSanitizer build in build-tsan/: platform, dualis, nightjar
+#   scripts/test.sh tsan       ThreadSanitizer build in build-tsan/: every suite but vad and tools,
 #                              and the VAD's concurrency tests
 #   scripts/test.sh install    the package installed from build/ into a prefix that is then moved,
 #                              and examples/host built and run against it (after normal)
@@ -18,12 +18,13 @@ scripts/setup.sh
 
 case "$mode" in
   normal)
+    scripts/check_layers.py
     cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUERN_WITH_TORCH=ON
     cmake --build build
     # Each suite also passes as one process, shuffled and three times over: no test leans on what
     # another left behind.
     for t in build/tests/*_tests; do
-      (cd build/tests && "./$(basename "$t")" --gtest_shuffle --gtest_repeat=3 >"$t.order.log" 2>&1) ||
+      (cd build/tests && "./${t##*/}" --gtest_shuffle --gtest_repeat=3 >"${t##*/}.order.log" 2>&1) ||
         { tail -n 60 "$t.order.log"; echo "test.sh: $t fails as one shuffled process" >&2; exit 1; }
     done
     ctest --test-dir build --no-tests=error --output-on-failure -j2
@@ -39,7 +40,7 @@ case "$mode" in
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUERN_SANITIZE=thread \
       -DQUERN_WITH_TORCH=ON -DQUERN_BUILD_BENCH=OFF
     cmake --build build-tsan
-    ctest --test-dir build-tsan --no-tests=error --output-on-failure -j2 -L 'platform|dualis|nightjar'
+    ctest --test-dir build-tsan --no-tests=error --output-on-failure -j2 -L 'utils|platform|models|stand_ins|dualis|nightjar'
     # The VAD's concurrency tests (libtorch itself is not instrumented).
     ctest --test-dir build-tsan --no-tests=error --output-on-failure -j2 -R 'SharedModel|SileroCache'
     ;;

@@ -13,7 +13,7 @@
 
 #include "platform/quern_config.h"
 #include "platform/quern_log.h"
-#include "platform/stand_in_engine.h"
+#include "testing/stand_ins/stand_in_engine.h"
 #include "tools/commands.h"
 
 namespace {

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "models/dualis/dualis.h"
-#include "platform/wall_clock.h"
+#include "platform/quern_clock.h"
 #include "tools/commands.h"
-#include "tools/frame_carry.h"
 #include "tools/output.h"
 #include "tools/segment_output.h"
 #include "tools/vad_setup.h"
+#include "utils/vad/frame_carry.h"
 
 namespace quern_cli {
 namespace {
@@ -110,7 +110,7 @@ int run_session(const SessionCommand& command) {
   session.load();
 
   const std::size_t chunk = chunk_samples(command.vad.chunk_ms, rate);
-  FrameCarry carry(static_cast<std::size_t>(detector.config->frame_size));
+  utils::vad::FrameCarry carry(detector.config->frame_size);
   Progress progress(input.duration());
   SegmentOutput segments(detector, rate, command.segments, true);
   double utterance_start = 0;  // seconds into the input where the utterance buffer began

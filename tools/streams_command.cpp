@@ -14,6 +14,8 @@
 #include "tools/commands.h"
 #include "tools/output.h"
 #include "tools/vad_setup.h"
+#include "utils/vad/frame_carry.h"
+#include "utils/vad/process_audio_batch.h"
 
 namespace quern_cli {
 
@@ -35,10 +37,9 @@ int run_streams(const StreamsCommand& command) {
   while (const std::size_t n = prepared.audio->read(block)) {
     samples.insert(samples.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(n));
   }
-  // Chunks of whole frames, so that every chunk is judged alone (no carry between chunks).
-  const auto frame = static_cast<std::size_t>(prepared.config->frame_size);
-  const std::size_t chunk =
-      std::max(frame, chunk_samples(command.vad.chunk_ms, rate) / frame * frame);
+  // Chunks as a host receives them (100 ms by default), each stream's frames carried across
+  // them by its FrameCarry.
+  const std::size_t chunk = chunk_samples(command.vad.chunk_ms, rate);
   const std::size_t total = samples.size();
   std::size_t length = total;
   if (command.seconds) length = std::min(length, static_cast<std::size_t>(*command.seconds * rate));
@@ -53,9 +54,12 @@ int run_streams(const StreamsCommand& command) {
   const std::size_t n = command.streams;
   const std::size_t threads = std::min<std::size_t>(command.threads, n);
   std::vector<std::unique_ptr<utils::vad::VADDetector>> detectors;
+  std::vector<utils::vad::FrameCarry> carries;
   for (std::size_t i = 0; i < n; ++i) {
     detectors.push_back(std::make_unique<utils::vad::VADDetector>(prepared.config));
+    carries.emplace_back(prepared.config->frame_size);
   }
+  const std::span<const float> recording = audio.as<float>();
 
   // Each thread carries its own share of the streams, one batch per chunk step.
   std::vector<std::size_t> speech_chunks(threads, 0);
@@ -67,7 +71,7 @@ int run_streams(const StreamsCommand& command) {
     for (std::size_t step = 0; step < steps; ++step) {
       for (std::size_t i = lo; i < hi; ++i) {
         const std::size_t start = (i * total / n + step * chunk) % total;
-        chunks[i - lo] = audio.slice(start, start + chunk);
+        chunks[i - lo] = carries[i].take(recording.subspan(start, chunk));
       }
       for (const auto& [speech, ended] : utils::vad::process_audio_batch(batch, chunks)) {
         speech_chunks[t] += speech;

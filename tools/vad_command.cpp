@@ -3,10 +3,10 @@
 #include <vector>
 
 #include "tools/commands.h"
-#include "tools/frame_carry.h"
 #include "tools/output.h"
 #include "tools/segment_output.h"
 #include "tools/vad_setup.h"
+#include "utils/vad/frame_carry.h"
 
 namespace quern_cli {
 
@@ -20,7 +20,7 @@ int run_vad(const VadCommand& command) {
   }
   const auto frame = static_cast<std::size_t>(detector.config->frame_size);
   const std::size_t chunk = chunk_samples(command.vad.chunk_ms, rate);
-  FrameCarry carry(frame);
+  utils::vad::FrameCarry carry(frame);
   Progress progress(input.duration());
 
   SegmentOutput segments(detector, rate, command.segments, false);

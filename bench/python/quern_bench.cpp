@@ -2,8 +2,8 @@
 // engines (an engine that does nothing), provided through the host seam as the C++ benchmark does.
 #include <pybind11/pybind11.h>
 
-#include "platform/stand_in.h"
-#include "platform/stand_in_engine.h"
+#include "testing/stand_ins/stand_in.h"
+#include "testing/stand_ins/stand_in_engine.h"
 
 PYBIND11_MODULE(quern_bench, m) {
   m.def("provide_silent_engines", [] {

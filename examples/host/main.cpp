@@ -1,17 +1,22 @@
 // An example host: a Dualis session whose engines are the host's own, plugged in through the host
-// seam, and a model-mode VAD over a 16 kHz mono WAV file that ends each utterance.
-//   example_host FILE.wav
-// Prints one line per utterance: what the host's offline engine measured (its length and level).
+// seam, and a model-mode VAD over a 16 kHz mono WAV file that ends each utterance. Audio arrives
+// in 100 ms chunks, as from a client; a FrameCarry hands the detector whole frames, so every
+// sample is judged once.
+//   example_host FILE.wav                   one line per utterance: what the host's offline
+//                                           engine measured (its length and level)
+//   example_host FILE.wav --probabilities   one line per frame: its start (s) and probability
 #include <sndfile.h>
 
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "models/dualis/dualis.h"
 #include "models/paraformer_asr.h"
 #include "platform/quern_log.h"
+#include "utils/vad/frame_carry.h"
 #include "utils/vad/vad_detector.h"
 
 namespace {
@@ -49,8 +54,9 @@ class LevelMeter : public models::BaseASR {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: example_host FILE.wav (16 kHz mono)\n");
+  const bool probabilities = argc == 3 && std::string(argv[2]) == "--probabilities";
+  if (argc != 2 && !probabilities) {
+    std::fprintf(stderr, "usage: example_host FILE.wav [--probabilities] (16 kHz mono)\n");
     return 2;
   }
   SF_INFO info{};
@@ -80,23 +86,35 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "example_host: the packaged Silero model was not found\n");
     return 1;
   }
+  utils::vad::FrameCarry carry(config->frame_size);
+  const auto frame = static_cast<std::size_t>(config->frame_size);
 
-  // 96 ms chunks: three whole 512-sample frames, so the detector judges every sample.
-  std::vector<float> chunk(1536);
+  std::vector<float> chunk(1600);  // 100 ms
+  std::size_t frames_judged = 0;
   int utterances = 0;
   bool was_ended = false;
-  while (const sf_count_t n = sf_readf_float(file, chunk.data(), 1536)) {
+  while (const sf_count_t n = sf_readf_float(file, chunk.data(), 1600)) {
     const utils::AudioSamples audio(std::vector<float>(chunk.begin(), chunk.begin() + n));
     session.stream_generate(audio);
-    const auto [has_speech, ended] = vad.process_audio(audio);
-    (void)has_speech;
+    // The detector gets whole frames: the chunk's samples after its last whole frame wait in the
+    // carry for the next chunk.
+    const utils::AudioSamples frames = carry.take(audio.as<float>());
+    bool ended = false;
+    for (std::size_t f = 0; f + frame <= frames.size(); f += frame, ++frames_judged) {
+      ended = vad.process_frame(frames.slice(f, f + frame)).second || ended;
+      if (probabilities) {
+        std::printf("%.17g %.17g\n", static_cast<double>(frames_judged * frame) / 16000,
+                    vad.last_speech_prob);
+      }
+    }
     if (ended && !was_ended) {
-      std::printf("utterance %d: %s\n", ++utterances, session.finalize().c_str());
+      const std::string text = session.finalize();
+      if (!probabilities) std::printf("utterance %d: %s\n", ++utterances, text.c_str());
       session.reset();
       vad.reset();
     }
     was_ended = ended;
   }
   sf_close(file);
-  return utterances > 0 ? 0 : 1;
+  return utterances > 0 || probabilities ? 0 : 1;
 }

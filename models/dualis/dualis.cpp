@@ -2,8 +2,8 @@
 #include "models/dualis/dualis.h"
 
 #include "models/dualis/hotwords.h"
+#include "platform/quern_clock.h"
 #include "platform/quern_log.h"
-#include "platform/wall_clock.h"
 
 namespace models::dualis {
 

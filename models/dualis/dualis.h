@@ -12,17 +12,17 @@
 //   if (needs_finalization) text = session.finalize();
 //   session.reset();
 //
-// Thread safety: one thread feeds the chunks of a session (stream_generate, in order, never
-// overlapping); other threads may at the same time call check_finalization_needed(), finalize(),
-// offline_refine(), get_audio_buffer(), get_audio_buffer_length(), clear_audio_buffer(), load()
-// and set_hotwords(). reset() must not overlap stream_generate() (it is normally called by the
-// feeding thread between utterances); it waits for a finalize() or offline_refine() that is
-// running, and one that starts while reset() runs waits for it, so a refinement never sees a
-// half-reset session. An engine becomes visible to other threads only once its load() has
-// returned: a call that needs an engine while load() runs on another thread waits for it.
-// `audio_lock` guards the buffer, `_finalize_lock` the finalised flag; neither is ever held while
-// an engine runs, and no call holds both. Engines are created at most once each and are never
-// replaced, so a pointer to one stays valid for the controller's life.
+// Thread safety (docs/concurrency.md): one thread feeds the chunks of a session (stream_generate,
+// in order, never overlapping); other threads may at the same time call
+// check_finalization_needed(), finalize(), offline_refine(), get_audio_buffer(),
+// get_audio_buffer_length(), clear_audio_buffer(), load() and set_hotwords(). reset() must not
+// overlap stream_generate() (it is normally called by the feeding thread between utterances); it
+// waits for a finalize() or offline_refine() that is running, and one that starts while reset()
+// runs waits for it, so a refinement never sees a half-reset session. An engine becomes visible to
+// other threads only once its load() has returned: a call that needs an engine while load() runs on
+// another thread waits for it. `audio_lock` guards the buffer, `_finalize_lock` the finalised flag;
+// neither is ever held while an engine runs, and no call holds both. Engines are created at most
+// once each and are never replaced, so a pointer to one stays valid for the controller's life.
 #pragma once
 
 #include <atomic>

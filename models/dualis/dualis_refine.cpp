@@ -3,8 +3,8 @@
 #include <limits>
 
 #include "models/dualis/dualis.h"
+#include "platform/quern_clock.h"
 #include "platform/quern_log.h"
-#include "platform/wall_clock.h"
 #include "utils/audio.h"
 #include "utils/number_format.h"
 

@@ -1,7 +1,7 @@
 // Dualis: the streaming pass and the finalisation decision.
 #include "models/dualis/dualis.h"
+#include "platform/quern_clock.h"
 #include "platform/quern_log.h"
-#include "platform/wall_clock.h"
 #include "utils/number_format.h"
 
 namespace models::dualis {

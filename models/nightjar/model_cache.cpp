@@ -4,8 +4,8 @@
 #include <stdexcept>
 
 #include "models/nightjar/availability.h"
+#include "platform/quern_clock.h"
 #include "platform/quern_log.h"
-#include "platform/wall_clock.h"
 
 namespace models::nightjar {
 

@@ -4,8 +4,8 @@
 #include <exception>
 
 #include "models/nightjar/availability.h"
+#include "platform/quern_clock.h"
 #include "platform/quern_log.h"
-#include "platform/wall_clock.h"
 #include "utils/audio.h"
 #include "utils/number_format.h"
 

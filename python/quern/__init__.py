@@ -1,6 +1,7 @@
 """The quern speech-recognition engine layer for Python hosts.
 
-quern.vad       VADConfig, VADDetector, SileroVADModel, process_audio_batch, Segmenter
+quern.vad       VADConfig, VADDetector, SileroVADModel, process_audio_batch, FrameCarry,
+                Segmenter
 quern.dualis    Dualis, the two-pass controller, and provide() to plug in engines written in Python
 quern.nightjar  the Moonshine engines and MOONSHINE_AVAILABLE
 quern.log       the logger: set_level(), forward_to_logging(), to_stderr()

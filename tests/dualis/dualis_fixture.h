@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "models/dualis/dualis.h"
-#include "platform/stand_in.h"
+#include "testing/stand_ins/stand_in.h"
 #include "tests/support/log_capture.h"
 
 namespace quern_test {

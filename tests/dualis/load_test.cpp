@@ -4,7 +4,7 @@
 
 #include "models/paraformer_asr.h"
 #include "models/sensevoice_asr.h"
-#include "platform/stand_in_engine.h"
+#include "testing/stand_ins/stand_in_engine.h"
 #include "tests/dualis/dualis_fixture.h"
 
 using models::dualis::Dualis;

@@ -6,7 +6,7 @@
 #include "models/nightjar/availability.h"
 #include "models/nightjar/moonshine_offline_asr.h"
 #include "models/nightjar/moonshine_stream_asr.h"
-#include "platform/stand_in.h"
+#include "testing/stand_ins/stand_in.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/own_process.h"
 

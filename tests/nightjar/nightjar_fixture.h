@@ -7,7 +7,7 @@
 #include <exception>
 #include <string>
 
-#include "platform/stand_in.h"
+#include "testing/stand_ins/stand_in.h"
 #include "tests/nightjar/fake_moonshine.h"
 #include "tests/support/log_capture.h"
 

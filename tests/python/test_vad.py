@@ -152,3 +152,14 @@ def test_log_goes_to_python_logging_and_a_raising_filter_reaches_no_library_call
     failures = [line for line in run.stderr.splitlines() if "the log sink failed" in line]
     assert len(failures) == 1 and "a filter that raises" in failures[0], run.stderr
     assert "INFO" not in run.stderr  # nothing printed outside logging
+
+
+def test_frame_carry_hands_on_every_sample_once_in_whole_frames():
+    carry = vad.FrameCarry(512)
+    audio = np.arange(5000, dtype=np.float32)
+    out = [carry.take(audio[a:b]) for a, b in ((0, 100), (100, 1700), (1700, 1700), (1700, 5000))]
+    assert all(len(x) % 512 == 0 for x in out)
+    joined = np.concatenate(out)
+    assert np.array_equal(joined, audio[:len(joined)]) and len(joined) + carry.carried == 5000
+    with pytest.raises(ValueError):
+        carry.take(np.zeros(10, dtype=np.int16))

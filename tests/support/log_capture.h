@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/quern_log.h"
-#include "platform/wall_clock.h"
+#include "testing/stand_ins/manual_clock.h"
 
 namespace quern_test {
 
@@ -79,12 +79,12 @@ class LogCapture {
 // Installs the manual clock at `start` seconds for the scope.
 class ManualClock {
  public:
-  explicit ManualClock(double start = 1000.0) { quern_clock::use_manual(start); }
-  ~ManualClock() { quern_clock::use_system(); }
+  explicit ManualClock(double start = 1000.0) { stand_in::use_manual_clock(start); }
+  ~ManualClock() { stand_in::use_default_clock(); }
   ManualClock(const ManualClock&) = delete;
   ManualClock& operator=(const ManualClock&) = delete;
-  void advance(double seconds) { quern_clock::advance(seconds); }
-  void set(double seconds) { quern_clock::set_manual(seconds); }
+  void advance(double seconds) { stand_in::advance_clock(seconds); }
+  void set(double seconds) { stand_in::set_manual_clock(seconds); }
 };
 
 }  // namespace quern_test

@@ -1,7 +1,7 @@
 // Linked into every test executable that runs on the stand-ins: they are provided through the
 // host seam and their journal, which the tests read, is on (it is off in a host or a tool).
-#include "platform/stand_in.h"
-#include "platform/stand_in_engine.h"
+#include "testing/stand_ins/stand_in.h"
+#include "testing/stand_ins/stand_in_engine.h"
 
 namespace {
 

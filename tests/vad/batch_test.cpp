@@ -7,6 +7,7 @@
 
 #include "tests/support/wav.h"
 #include "tests/vad/vad_paths.h"
+#include "utils/vad/process_audio_batch.h"
 #include "utils/vad/vad_detector.h"
 
 using quern_test::fixture;

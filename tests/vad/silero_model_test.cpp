@@ -6,7 +6,7 @@
 
 #include <fstream>
 
-#include "platform/stand_in.h"
+#include "testing/stand_ins/stand_in.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/own_process.h"
 #include "tests/support/wav.h"

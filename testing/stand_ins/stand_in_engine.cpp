@@ -1,11 +1,11 @@
 // The stand-in recognition engines: every call journalled, every result scriptable.
-#include "platform/stand_in_engine.h"
+#include "testing/stand_ins/stand_in_engine.h"
 
 #include "models/paraformer_asr.h"
 #include "models/sensevoice_asr.h"
 #include "models/sensevoice_funasr.h"
 #include "platform/silero_package.h"
-#include "platform/stand_in.h"
+#include "testing/stand_ins/stand_in.h"
 #include "utils/audio.h"
 #include "utils/number_format.h"
 

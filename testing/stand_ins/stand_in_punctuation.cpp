@@ -1,7 +1,6 @@
 // The stand-in punctuation model: journalled and scriptable; by default appends ".".
 #include "models/punctuation.h"
-
-#include "platform/stand_in.h"
+#include "testing/stand_ins/stand_in.h"
 
 namespace stand_in {
 namespace {

@@ -16,16 +16,8 @@ using ClockFn = double (*)();
 // The current time in seconds through the installed hook (the monotonic clock by default).
 QUERN_PLATFORM_API double now();
 
-// Installs `fn` (nullptr restores the monotonic clock) and returns the previous hook.
+// Installs `fn` (nullptr restores the monotonic clock) and returns the previous hook. Tests
+// install a manual clock this way.
 QUERN_PLATFORM_API ClockFn set_clock(ClockFn fn) noexcept;
-
-// A manual clock for tests: `use_manual(t)` installs it at time t; `advance(dt)` moves it forward;
-// `set_manual(t)` sets it. advance() and set_manual() act on the manual time even while it is not
-// installed. Stand-in engines advance it by their scripted elapsed time.
-QUERN_PLATFORM_API void use_manual(double start_seconds);
-QUERN_PLATFORM_API void use_system() noexcept;
-QUERN_PLATFORM_API bool manual_in_use() noexcept;
-QUERN_PLATFORM_API void advance(double seconds);
-QUERN_PLATFORM_API void set_manual(double seconds);
 
 }  // namespace quern_clock

@@ -1,5 +1,5 @@
 // The stand-ins' process-wide journal and scripts.
-#include "platform/stand_in.h"
+#include "testing/stand_ins/stand_in.h"
 
 #include <atomic>
 #include <chrono>
@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "models/sensevoice_asr.h"
-#include "platform/wall_clock.h"
+#include "testing/stand_ins/manual_clock.h"
 #include "utils/thread_annotations.h"
 
 namespace stand_in {
@@ -147,8 +147,8 @@ Behaviour record(std::string_view engine, std::string_view op,
   // Run the script outside the mutex: a callback may look at the journal or script more calls.
   if (b.callback) b.callback();
   if (b.elapsed > 0) {
-    if (quern_clock::manual_in_use()) {
-      quern_clock::advance(b.elapsed);
+    if (manual_clock_in_use()) {
+      advance_clock(b.elapsed);
     } else {
       std::this_thread::sleep_for(std::chrono::duration<double>(b.elapsed));
     }

@@ -1,12 +1,13 @@
 // The stand-in engines: journal with named arguments in order, scripting, switches.
-#include "platform/stand_in.h"
+#include "testing/stand_ins/stand_in.h"
 
 #include <gtest/gtest.h>
 
 #include "models/paraformer_asr.h"
 #include "models/punctuation.h"
 #include "models/sensevoice_asr.h"
-#include "platform/stand_in_engine.h"
+#include "platform/quern_clock.h"
+#include "testing/stand_ins/stand_in_engine.h"
 #include "tests/support/log_capture.h"
 
 using utils::AudioSamples;
