@@ -38,17 +38,17 @@ void write_stderr(Level level, std::string_view message) {
 
 // Says on stderr why a sink threw.
 void report_sink_failure(const std::exception_ptr& failure) noexcept {
-  const char* what = "not a std::exception";
+  auto say = [](const char* what) {
+    std::fprintf(stderr, "quern_log: the log sink failed: %s (later failures are not reported)\n",
+                 what);
+  };
   try {
     std::rethrow_exception(failure);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "quern_log: the log sink failed: %s (later failures are not reported)\n",
-                 e.what());
-    return;
+    say(e.what());
   } catch (...) {
+    say("not a std::exception");
   }
-  std::fprintf(stderr, "quern_log: the log sink failed: %s (later failures are not reported)\n",
-               what);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ Audio goes in as one-dimensional numpy arrays (float32, float64, int16 or int32)
 the engine layer keeps the array alive while it holds the samples, so do not change an array
 after handing it in. Calls that compute release the GIL.
 """
+import atexit as _atexit
 import sys as _sys
 
 from . import _quern
@@ -23,5 +24,8 @@ for _name in ("dualis", "log", "nightjar", "vad"):
     _sys.modules[__name__ + "." + _name] = getattr(_quern, _name)
 
 log.forward_to_logging("quern")
+# Once the interpreter begins to shut down, messages from threads still running in the libraries
+# can no longer reach Python: they go to stderr from then on.
+_atexit.register(log.to_stderr)
 
 __all__ = ["dualis", "log", "nightjar", "vad"]
