@@ -13,4 +13,7 @@ PYBIND11_MODULE(_quern, m) {
   auto dualis = m.def_submodule("dualis", "The two-pass recognition controller");
   quern_py::bind_dualis(dualis);
   quern_py::bind_engines(dualis);
+#ifdef QUERN_HAVE_POCKETSPHINX
+  quern_py::bind_pocketsphinx(dualis);
+#endif
 }

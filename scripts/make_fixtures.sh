@@ -3,7 +3,8 @@
 # probabilities for it:
 #   speech_16k.wav, speech_8k.wav  three spoken sentences with pauses (espeak-ng), 16-bit mono;
 #                                  speech_*.segments lists each sentence's "start end" in seconds
-#   sample.wav                     the demo sample: a few sentences with pauses, 16 kHz
+#   sample.wav                     the demo sample: three sentences with pauses in a natural voice
+#                                  (flite's slt), 16 kHz; sample.txt holds the sentences' words
 #   *.ort.txt                      per-frame probabilities from scripts/silero/ort_reference.js,
 #                                  also for ../shared/testdata/*.wav when that folder exists
 #   echo.jit, recurrent.jit        tiny TorchScript models (scripts/silero/test_models.py), and
@@ -21,15 +22,19 @@ sentences=(
   "Thank you, that is all for today."
 )
 
-make_speech() {  # make_speech RATE OUT.wav OUT.segments [sentence...]
-  local rate=$1 wav=$2 seg=$3; shift 3
+make_speech() {  # make_speech espeak|flite RATE OUT.wav OUT.segments [sentence...]
+  local voice=$1 rate=$2 wav=$3 seg=$4; shift 4
   local tmp; tmp=$(mktemp -d)
   local parts=() t=0.5 i=0
   sox -n -r "$rate" -c 1 -b 16 "$tmp/lead.wav" trim 0 0.5
   parts+=("$tmp/lead.wav")
   : > "$seg.tmp"
   for s in "$@"; do
-    espeak-ng -s 150 -w "$tmp/raw$i.wav" "$s"
+    if [ "$voice" = flite ]; then
+      flite -voice slt -t "$s" -o "$tmp/raw$i.wav"
+    else
+      espeak-ng -s 150 -w "$tmp/raw$i.wav" "$s"
+    fi
     sox "$tmp/raw$i.wav" -r "$rate" -c 1 -b 16 "$tmp/s$i.wav"
     local d; d=$(soxi -D "$tmp/s$i.wav")
     echo "$t $(echo "$t + $d" | bc -l)" >> "$seg.tmp"
@@ -44,14 +49,17 @@ make_speech() {  # make_speech RATE OUT.wav OUT.segments [sentence...]
   rm -rf "$tmp"
 }
 
+sample=(
+  "Hello, and welcome to the quern engine layer."
+  "This sample has three sentences, with pauses between them."
+  "Each one should end as its own utterance."
+)
 if [ ! -s "$out/speech_16k.wav" ] || [ "$out/speech_16k.wav" -ot "$0" ]; then
-  echo "setup: making speech fixtures with espeak-ng"
-  make_speech 16000 "$out/speech_16k.wav" "$out/speech_16k.segments" "${sentences[@]}"
-  make_speech 8000 "$out/speech_8k.wav" "$out/speech_8k.segments" "${sentences[@]}"
-  make_speech 16000 "$out/sample.wav" "$out/sample.segments" \
-    "Hello, and welcome to the quern engine layer." \
-    "This sample has three sentences, with pauses between them." \
-    "Each one should end as its own utterance."
+  echo "setup: making speech fixtures with espeak-ng and flite"
+  make_speech espeak 16000 "$out/speech_16k.wav" "$out/speech_16k.segments" "${sentences[@]}"
+  make_speech espeak 8000 "$out/speech_8k.wav" "$out/speech_8k.segments" "${sentences[@]}"
+  make_speech flite 16000 "$out/sample.wav" "$out/sample.segments" "${sample[@]}"
+  printf '%s\n' "${sample[@]}" > "$out/sample.txt"
 fi
 
 if ! [ "$out/other_basis.jit" -nt "$here/scripts/silero/test_models.py" ] ||

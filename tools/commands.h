@@ -53,6 +53,12 @@ struct SessionCommand {
   bool two_pass = true;
   std::string punc_model = "iic/punc_ct-transformer_zh-cn-common-vad_realtime-vocab272727";
   bool realtime = false;
+  // "pocketsphinx" (real English recognisers, where built) or "stand-in".
+#ifdef QUERN_HAVE_POCKETSPHINX
+  std::string engines = "pocketsphinx";
+#else
+  std::string engines = "stand-in";
+#endif
 };
 
 struct StreamsCommand {

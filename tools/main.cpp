@@ -14,6 +14,9 @@
 #include "platform/quern_config.h"
 #include "platform/quern_log.h"
 #include "testing/stand_ins/stand_in_engine.h"
+#ifdef QUERN_HAVE_POCKETSPHINX
+#include "engines/pocketsphinx/pocketsphinx_engines.h"
+#endif
 #include "tools/commands.h"
 
 namespace {
@@ -166,6 +169,15 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   session_app->add_flag_callback(
       "--no-2pass", [&session] { session.two_pass = false; }, "Skip the offline second pass");
+  std::vector<std::string> engine_kinds{"stand-in"};
+#ifdef QUERN_HAVE_POCKETSPHINX
+  engine_kinds.insert(engine_kinds.begin(), "pocketsphinx");
+#endif
+  session_app
+      ->add_option("--engines", session.engines,
+                   "Recognisers: pocketsphinx (US English, 16 kHz) or the stand-ins")
+      ->check(CLI::IsMember(engine_kinds))
+      ->capture_default_str();
   session_app->add_flag("--realtime", session.realtime,
                         "Feed chunks at the audio's own pace and poll for the silence timeout "
                         "from a second thread");
@@ -188,8 +200,21 @@ int main(int argc, char** argv) {
       {"error", quern_log::Level::error}};
   quern_log::logger.set_level(levels.at(log_level));
   use_one_blas_thread();
-  // The engines of this repository are stand-ins; a real host provides its own instead.
+  // The stand-ins provide every engine class; the real recognisers then take the default
+  // family's classes where asked for.
   stand_in::install();
+#ifdef QUERN_HAVE_POCKETSPHINX
+  if (session_app->parsed() && session.engines == "pocketsphinx") {
+    if (session.vad.sample_rate && *session.vad.sample_rate != 16000) {
+      std::fprintf(stderr,
+                   "quern: --sample-rate must be 16000 with --engines pocketsphinx (the input is "
+                   "resampled to it)\n");
+      return 2;
+    }
+    session.vad.sample_rate = 16000;
+    engines::pocketsphinx::provide();
+  }
+#endif
 
   try {
     if (vad_app->parsed()) return quern_cli::run_vad(vad);

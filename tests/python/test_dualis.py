@@ -2,6 +2,9 @@
 shared without copies, engine exceptions reaching the caller, the log sink."""
 import gc
 import logging
+import os
+import subprocess
+import sys
 import threading
 import weakref
 
@@ -9,6 +12,7 @@ import numpy as np
 import pytest
 
 import quern
+from conftest import fixture
 from quern import dualis
 
 FAMILY = ("ParaformerStreamASR", "ParaformerOfflineASR", "PunctuationModel")
@@ -222,3 +226,36 @@ def test_log_messages_reach_python_logging_with_their_texts(engines, caplog):
     finally:
         quern.log.set_level("warning")
         quern.log.forward_to_logging()
+
+
+POCKETSPHINX_HOST = """
+import sys
+import numpy as np
+from conftest import read_wav
+from quern import dualis
+if not hasattr(dualis, "use_pocketsphinx"):
+    print("absent")
+    sys.exit(0)
+try:
+    dualis.use_pocketsphinx(sample_rate=8000)
+    raise SystemExit("8 kHz was accepted")
+except ValueError as e:
+    assert "16000" in str(e), e
+dualis.use_pocketsphinx()
+samples, rate = read_wav(sys.argv[1])
+s = dualis.Dualis()
+s.load()
+for i in range(0, int(3.8 * rate), 1600):
+    s.stream_generate(samples[i:i + 1600])
+print(s.finalize())
+"""
+
+
+def test_one_call_plugs_in_the_pocketsphinx_recognisers():
+    # In a process of its own: the engines it provides are process-wide.
+    run = subprocess.run([sys.executable, "-c", POCKETSPHINX_HOST, fixture("sample.wav")],
+                         capture_output=True, text=True, cwd=os.path.dirname(__file__))
+    assert run.returncode == 0, run.stderr
+    if run.stdout == "absent\n":
+        pytest.skip("built without pocketsphinx")
+    assert "welcome" in run.stdout and run.stdout.rstrip().endswith("."), run.stdout

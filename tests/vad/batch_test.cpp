@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "tests/support/wav.h"
-#include "tests/vad/vad_paths.h"
+#include "tests/support/paths.h"
 #include "utils/vad/process_audio_batch.h"
 #include "utils/vad/vad_detector.h"
 

@@ -7,7 +7,7 @@
 
 #include "tests/support/log_capture.h"
 #include "tests/support/wav.h"
-#include "tests/vad/vad_paths.h"
+#include "tests/support/paths.h"
 #include "utils/vad/vad_detector.h"
 
 using quern_test::fixture;

@@ -10,7 +10,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/own_process.h"
 #include "tests/support/wav.h"
-#include "tests/vad/vad_paths.h"
+#include "tests/support/paths.h"
 #include "utils/vad/silero_vad_model.h"
 
 using quern_test::fixture;

@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "tests/support/log_capture.h"
-#include "tests/vad/vad_paths.h"
+#include "tests/support/paths.h"
 
 using quern_test::fixture;
 using quern_test::Level;

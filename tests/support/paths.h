@@ -1,5 +1,5 @@
-// Where the VAD tests find the packaged model's fixtures (made by scripts/make_fixtures.sh) and
-// the shared recordings (present in CI, absent in a user's clone).
+// Where the tests find the fixtures (made by scripts/make_fixtures.sh) and the shared
+// recordings (present in CI, absent in a user's clone).
 #pragma once
 
 #include <filesystem>
