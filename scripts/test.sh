@@ -40,7 +40,8 @@ case "$mode" in
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUERN_SANITIZE=thread \
       -DQUERN_WITH_TORCH=ON -DQUERN_BUILD_BENCH=OFF
     cmake --build build-tsan
-    ctest --test-dir build-tsan --no-tests=error --output-on-failure -j2 -L 'utils|platform|models|stand_ins|dualis|nightjar'
+    ctest --test-dir build-tsan --no-tests=error --output-on-failure -j2 \
+      -L 'utils|platform|models|stand_ins|dualis|nightjar|pocketsphinx'
     # The VAD's concurrency tests (libtorch itself is not instrumented).
     ctest --test-dir build-tsan --no-tests=error --output-on-failure -j2 -R 'SharedModel|SileroCache'
     ;;

@@ -145,7 +145,8 @@ TEST(Pocketsphinx, DecodersAreLentPerUtteranceAndReusedAcrossSessionsAndThreads)
     }
   }
   const int after_first = loads();
-  Dualis idle(models::dualis::DualisOptions{});  // an idle session holds no decoder: loading it loads none
+  Dualis idle(
+      models::dualis::DualisOptions{});  // an idle session holds no decoder: loading it loads none
   idle.load();
   EXPECT_EQ(loads(), after_first);
   EXPECT_LE(after_first, 4);

@@ -8,8 +8,8 @@
 #include <limits>
 
 #include "tests/support/log_capture.h"
-#include "tests/support/wav.h"
 #include "tests/support/paths.h"
+#include "tests/support/wav.h"
 #include "utils/vad/vad_detector.h"
 
 using quern_test::fixture;

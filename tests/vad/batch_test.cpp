@@ -5,8 +5,8 @@
 #include <cmath>
 #include <memory>
 
-#include "tests/support/wav.h"
 #include "tests/support/paths.h"
+#include "tests/support/wav.h"
 #include "utils/vad/process_audio_batch.h"
 #include "utils/vad/vad_detector.h"
 

@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "tests/support/log_capture.h"
-#include "tests/support/wav.h"
 #include "tests/support/paths.h"
+#include "tests/support/wav.h"
 #include "utils/vad/vad_detector.h"
 
 using quern_test::fixture;

@@ -9,8 +9,8 @@
 #include "testing/stand_ins/stand_in.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/own_process.h"
-#include "tests/support/wav.h"
 #include "tests/support/paths.h"
+#include "tests/support/wav.h"
 #include "utils/vad/silero_vad_model.h"
 
 using quern_test::fixture;
