@@ -143,14 +143,4 @@ void DecoderPool::give_back(ps_decoder_t* decoder) noexcept {
   ps_free(decoder);
 }
 
-std::size_t DecoderPool::made() const {
-  utils::MutexLock lock(mutex_);
-  return made_;
-}
-
-std::size_t DecoderPool::idle() const {
-  utils::MutexLock lock(mutex_);
-  return idle_.size();
-}
-
 }  // namespace engines::pocketsphinx

@@ -52,10 +52,6 @@ class DecoderPool {
   // std::runtime_error naming the directory when the model cannot be loaded.
   Lease borrow();
 
-  // Decoders made so far and decoders idle now, for tests and metrics.
-  std::size_t made() const;
-  std::size_t idle() const;
-
  private:
   DecoderPool(std::string model_dir, Pass pass, std::size_t max_idle);
   friend class Lease;
@@ -64,7 +60,7 @@ class DecoderPool {
   const std::string model_dir_;
   const Pass pass_;
   const std::size_t max_idle_;
-  mutable utils::Mutex mutex_;
+  utils::Mutex mutex_;
   std::vector<ps_decoder_s*> idle_ QUERN_GUARDED_BY(mutex_);
   std::size_t made_ QUERN_GUARDED_BY(mutex_) = 0;
 };
