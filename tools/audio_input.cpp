@@ -2,6 +2,8 @@
 // samples cleaned, and libsoxr resamples each block as it comes.
 #include "tools/audio_input.h"
 
+#include "utils/clean_samples.h"
+
 #include <sndfile.h>
 #include <soxr.h>
 #include <unistd.h>
@@ -18,17 +20,6 @@ namespace quern_cli {
 namespace {
 
 constexpr sf_count_t kBlockFrames = 4096;
-
-// NaN -> 0, everything else clipped to [-1, 1]; returns whether any sample changed.
-bool clean(std::span<float> samples) {
-  bool changed = false;
-  for (float& v : samples) {
-    const float c = std::isnan(v) ? 0.0f : std::clamp(v, -1.0f, 1.0f);
-    changed |= !(c == v);
-    v = c;
-  }
-  return changed;
-}
 
 }  // namespace
 
@@ -69,7 +60,7 @@ struct AudioReader::Impl {
       for (int c = 0; c < channels; ++c) sum += interleaved[i * channels + c];
       mono[i] = sum / static_cast<float>(channels);
     }
-    if (clean(mono) && !noted) {
+    if (utils::clean_samples(mono) && !noted) {
       noted = true;
       std::fprintf(stderr,
                    "quern: note: %s holds samples that are not finite or outside [-1, 1]: NaN read "
@@ -96,7 +87,7 @@ struct AudioReader::Impl {
       // Input: until every sample went in. End of input: until the resampler is drained.
       if (in ? consumed >= count : made < room) break;
     }
-    clean(pending);  // resampling may ring a little past full scale
+    utils::clean_samples(pending);  // resampling may ring a little past full scale
   }
 
   // Refills `pending`; false once nothing more will come.

@@ -7,6 +7,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "server/load_test.h"
+#include "server/server.h"
+
 namespace quern_cli {
 
 // A flag value that does not fit the chosen mode or rate: reported like a parse error (exit 2).
@@ -69,8 +72,26 @@ struct StreamsCommand {
   std::optional<double> seconds;  // audio per stream; default: the whole file
 };
 
+struct ServeCommand {
+  server::ServerOptions options;
+#ifdef QUERN_HAVE_POCKETSPHINX
+  std::string engines = "pocketsphinx";
+#else
+  std::string engines = "stand-in";
+#endif
+};
+
+struct LoadtestCommand {
+  std::string url;
+  std::string file;
+  int chunk_ms = 100;  // milliseconds of audio per message
+  server::LoadTestOptions options;
+};
+
 int run_vad(const VadCommand& command);
 int run_streams(const StreamsCommand& command);
 int run_session(const SessionCommand& command);
+int run_serve(const ServeCommand& command);
+int run_loadtest(const LoadtestCommand& command);
 
 }  // namespace quern_cli

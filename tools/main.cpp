@@ -1,6 +1,8 @@
 // quern: the command-line host of the engine layer.
 //   quern vad FILE        speech segments of an audio input (JSON lines)
 //   quern session FILE    a two-pass recognition session over an audio input (JSON lines)
+//   quern serve           the streaming speech service (WebSocket, HTTP) until SIGTERM
+//   quern loadtest URL    many concurrent streams against a running service; one JSON report
 // FILE may be "-" (standard input) or a pipe. Every flag is checked before any output: a bad
 // value exits with status 2 and names the flag and what it accepts.
 #include <dlfcn.h>
@@ -182,6 +184,87 @@ int main(int argc, char** argv) {
                         "Feed chunks at the audio's own pace and poll for the silence timeout "
                         "from a second thread");
 
+  quern_cli::ServeCommand serve;
+  auto* serve_app = app.add_subcommand(
+      "serve", "Serve streaming recognition over WebSocket (and a browser page) until SIGTERM");
+  {
+    auto& o = serve.options;
+    serve_app->add_option("--host", o.host, "Address to listen on")->capture_default_str();
+    serve_app->add_option("--port", o.port, "Port to listen on (0: any free one)")
+        ->capture_default_str();
+    serve_app->add_option("--max-sessions", o.max_sessions, "Open streams at most; beyond: 503")
+        ->check(CLI::Range(1, 1 << 20))
+        ->capture_default_str();
+    serve_app->add_option("--io-threads", o.io_threads, "Threads for the network")
+        ->check(CLI::Range(1, 256))
+        ->capture_default_str();
+    serve_app->add_option("--workers", o.workers, "Threads for the streaming passes")
+        ->check(CLI::Range(1, 256))
+        ->capture_default_str();
+    serve_app
+        ->add_option("--finalize-workers", o.finalize_workers,
+                     "Threads for the offline passes and engine loading")
+        ->check(CLI::Range(1, 256))
+        ->capture_default_str();
+    serve_app->add_option("--max-message-bytes", o.max_message_bytes, "Largest client message")
+        ->check(CLI::Range(1024, 64 << 20))
+        ->capture_default_str();
+    serve_app->add_option("--config-timeout", o.config_timeout, "Seconds to wait for the config")
+        ->check(finite_in(0.1, 3600.0))
+        ->capture_default_str();
+    serve_app->add_option("--idle-timeout", o.idle_timeout, "Seconds a client may send nothing")
+        ->check(finite_in(0.1, 86400.0))
+        ->capture_default_str();
+    serve_app
+        ->add_option("--drain-seconds", o.drain_seconds,
+                     "Longest a drain (SIGTERM) may take before the rest is cut off")
+        ->check(finite_in(0.0, 3600.0))
+        ->capture_default_str();
+    serve_app->add_flag_callback(
+        "--energy", [&o] { o.vad_model = false; }, "Judge speech by smoothed energy");
+    serve_app->add_option("--model-path", o.vad_model_path, "A TorchScript VAD model file")
+        ->check(CLI::ExistingFile)
+        ->default_str("the packaged Silero model");
+    std::vector<std::string> kinds{"stand-in"};
+#ifdef QUERN_HAVE_POCKETSPHINX
+    kinds.insert(kinds.begin(), "pocketsphinx");
+#endif
+    serve_app
+        ->add_option("--engines", serve.engines,
+                     "Recognisers: pocketsphinx (US English) or the stand-ins")
+        ->check(CLI::IsMember(kinds))
+        ->capture_default_str();
+  }
+
+  quern_cli::LoadtestCommand loadtest;
+  auto* loadtest_app = app.add_subcommand(
+      "loadtest", "Stream FILE from many concurrent clients to a running quern serve; one JSON line");
+  {
+    auto& o = loadtest.options;
+    loadtest_app->add_option("URL", loadtest.url, "ws://HOST:PORT/v1/stream")->required();
+    loadtest_app->add_option("--file", loadtest.file, "Speech to stream (looped)")->required();
+    loadtest_app->add_option("--streams", o.streams, "Concurrent streams")
+        ->check(CLI::Range(1, 1 << 20))
+        ->capture_default_str();
+    auto* realtime = loadtest_app->add_flag_callback(
+        "--realtime", [&o] { o.rate = 1.0; }, "Send at the audio's own pace (default)");
+    loadtest_app->add_option("--rate", o.rate, "Times real time (0: as fast as accepted)")
+        ->check(finite_in(0.0, 1000.0))
+        ->excludes(realtime);
+    loadtest_app->add_option("--seconds", o.seconds, "Seconds of audio per stream")
+        ->check(finite_in(0.1, 86400.0))
+        ->default_str("the file's length");
+    loadtest_app->add_option("--chunk-ms", loadtest.chunk_ms, "Milliseconds of audio per message")
+        ->check(CLI::Range(1, 10000))
+        ->capture_default_str();
+    loadtest_app->add_option("--connect-rate", o.connect_rate, "New connections per second")
+        ->check(finite_in(1.0, 1e6))
+        ->capture_default_str();
+    loadtest_app->add_option("--threads", o.threads, "Client threads")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
+  }
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -204,6 +287,7 @@ int main(int argc, char** argv) {
   // family's classes where asked for.
   stand_in::install();
 #ifdef QUERN_HAVE_POCKETSPHINX
+  if (serve_app->parsed() && serve.engines == "pocketsphinx") engines::pocketsphinx::provide();
   if (session_app->parsed() && session.engines == "pocketsphinx") {
     if (session.vad.sample_rate && *session.vad.sample_rate != 16000) {
       std::fprintf(stderr,
@@ -219,6 +303,8 @@ int main(int argc, char** argv) {
   try {
     if (vad_app->parsed()) return quern_cli::run_vad(vad);
     if (streams_app->parsed()) return quern_cli::run_streams(streams);
+    if (serve_app->parsed()) return quern_cli::run_serve(serve);
+    if (loadtest_app->parsed()) return quern_cli::run_loadtest(loadtest);
     return quern_cli::run_session(session);
   } catch (const quern_cli::UsageError& e) {
     std::fprintf(stderr, "quern: %s\n", e.what());
