@@ -8,13 +8,13 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 packages=(
   build-essential cmake ninja-build pkg-config git ca-certificates
   libgtest-dev libgmock-dev libbenchmark-dev
-  nlohmann-json3-dev libsndfile1-dev libsoxr-dev libcli11-dev
+  nlohmann-json3-dev libsndfile1-dev libsoxr-dev libcli11-dev libboost1.81-dev
   clang clang-format
 )
 if [ "${QUERN_WITH_TORCH:-1}" = 1 ]; then
   packages+=(libtorch-dev libopenblas0-pthread python3 python3-torch python3-onnx python3-numpy
              python3-dev pybind11-dev python3-pytest espeak-ng flite sox bc
-             libpocketsphinx-dev pocketsphinx-en-us)
+             libpocketsphinx-dev pocketsphinx-en-us chromium)
   # A machine may carry Node.js from elsewhere (whose npm conflicts with Debian's): take Debian's
   # only when the commands are missing.
   command -v node >/dev/null || packages+=(nodejs)

@@ -10,6 +10,8 @@
 #                              and examples/host built and run against it (after normal)
 #   scripts/test.sh locks      clang build of the libraries and quern in build-locks/ with the
 #                              thread-safety analysis: a lock misuse is a compile error
+#   scripts/test.sh browser    the page of quern serve in headless Chromium with a fake microphone
+#                              (after normal)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,7 +43,7 @@ case "$mode" in
       -DQUERN_WITH_TORCH=ON -DQUERN_BUILD_BENCH=OFF
     cmake --build build-tsan
     ctest --test-dir build-tsan --no-tests=error --output-on-failure -j2 \
-      -L 'utils|platform|models|stand_ins|dualis|nightjar|pocketsphinx'
+      -L 'utils|platform|models|stand_ins|dualis|nightjar|pocketsphinx|server'
     # The VAD's concurrency tests (libtorch itself is not instrumented).
     ctest --test-dir build-tsan --no-tests=error --output-on-failure -j2 -R 'SharedModel|SileroCache'
     ;;
@@ -54,8 +56,17 @@ case "$mode" in
     cmake --build build-locks
     echo "locks: the thread-safety analysis found no lock misuse"
     ;;
+  browser)
+    if [ -z "${NODE_EXTRA_CA_CERTS:-}" ] && [ -f /etc/ssl/certs/ca-certificates.crt ]; then
+      export NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt
+    fi
+    (cd tests/browser && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
+    node tests/browser/page_test.mjs "$PWD/build/tools/quern" \
+      "$PWD/data/generated/fixtures/sample.wav" "$PWD/data/generated/fixtures/sample.txt"
+    echo "browser: the page showed the recording's sentences"
+    ;;
   *)
-    echo "usage: scripts/test.sh [normal|asan|tsan|install|locks]" >&2
+    echo "usage: scripts/test.sh [normal|asan|tsan|install|locks|browser]" >&2
     exit 2
     ;;
 esac

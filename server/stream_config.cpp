@@ -124,9 +124,10 @@ StreamConfig parse_stream_config(std::string_view text, const StreamConfig& defa
 Control parse_control(std::string_view text) {
   const json message = parse_object(text, "a text message");
   const auto type = message.find("type");
-  if (type == message.end()) refuse("a text message needs a \"type\"");
-  if (*type == "end" && message.size() == 1) return Control::end;
-  if (*type == "config") refuse("the config was already given");
+  if (type != message.end() && *type == "end" && message.size() == 1) return Control::end;
+  if (type == message.end() || *type == "config") {
+    refuse("the config was already given: after it, a text message is {\"type\":\"end\"}");
+  }
   refuse("unknown message " + shown(message));
 }
 

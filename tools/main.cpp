@@ -103,13 +103,14 @@ void use_one_blas_thread() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"quern: the speech-recognition engine layer over an audio file"};
+  CLI::App app{"quern: the speech-recognition engine layer over audio files, and as a streaming service"};
   app.require_subcommand(1);
   app.fallthrough();  // --log-level may follow the subcommand too
   std::string log_level = "warning";
-  app.add_option("--log-level", log_level, "Library log level on stderr")
-      ->check(CLI::IsMember({"debug", "info", "warning", "error"}))
-      ->capture_default_str();
+  auto* log_level_option =
+      app.add_option("--log-level", log_level, "Library log level on stderr")
+          ->check(CLI::IsMember({"debug", "info", "warning", "error"}))
+          ->default_str("warning; error for serve");
 
   quern_cli::VadCommand vad;
   auto* vad_app = app.add_subcommand("vad", "Print speech segments of FILE as JSON lines");
@@ -281,6 +282,8 @@ int main(int argc, char** argv) {
       {"info", quern_log::Level::info},
       {"warning", quern_log::Level::warning},
       {"error", quern_log::Level::error}};
+  // A service logs what needs a look, not every utterance's notes.
+  if (serve_app->parsed() && log_level_option->count() == 0) log_level = "error";
   quern_log::logger.set_level(levels.at(log_level));
   use_one_blas_thread();
   // The stand-ins provide every engine class; the real recognisers then take the default
