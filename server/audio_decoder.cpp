@@ -46,8 +46,8 @@ bool AudioDecoder::decode(std::span<const std::byte> message, std::vector<float>
   if (message.size() % width != 0) {
     throw ProtocolError(CloseCode::invalid_payload,
                         "an audio message of " + std::to_string(message.size()) +
-                            " bytes is not a whole number of " +
-                            (width == 2 ? "s16le" : "f32le") + " samples");
+                            " bytes is not a whole number of " + (width == 2 ? "s16le" : "f32le") +
+                            " samples");
   }
   const std::size_t n = message.size() / width;
   // Decoded straight into `out` at 16 kHz; else into the scratch buffer for the resampler.
@@ -82,9 +82,9 @@ void AudioDecoder::resample(const float* in, std::size_t count, std::vector<floa
     const std::size_t at = out.size();
     out.resize(at + room);
     std::size_t used = 0, made = 0;
-    const soxr_error_t error = soxr_process(soxr_->handle, in ? in + consumed : nullptr,
-                                            in ? count - consumed : 0, &used, out.data() + at,
-                                            room, &made);
+    const soxr_error_t error =
+        soxr_process(soxr_->handle, in ? in + consumed : nullptr, in ? count - consumed : 0, &used,
+                     out.data() + at, room, &made);
     out.resize(at + made);
     if (error) throw std::runtime_error(std::string("resampling failed: ") + error);
     consumed += used;

@@ -74,7 +74,8 @@ StreamClient::StreamClient(const std::string& host, std::uint16_t port, const st
                          done = true;
                        });
   });
-  run_until(impl_->ioc, done, timeout, [&] { impl_->cancel(); }, "connecting");
+  run_until(
+      impl_->ioc, done, timeout, [&] { impl_->cancel(); }, "connecting");
   if (error == websocket::error::upgrade_declined) {
     throw UpgradeRefused(static_cast<int>(response.result_int()), response.body());
   }
@@ -102,11 +103,14 @@ std::optional<nlohmann::json> StreamClient::receive(double timeout) {
     error = ec;
     done = true;
   });
-  run_until(impl_->ioc, done, timeout, [&] { impl_->cancel(); }, "receiving");
+  run_until(
+      impl_->ioc, done, timeout, [&] { impl_->cancel(); }, "receiving");
   if (error) {
     close_code_ = error == websocket::error::closed ? impl_->ws.reason().code : 1006;
-    close_reason_ = error == websocket::error::closed ? std::string(impl_->ws.reason().reason.data(), impl_->ws.reason().reason.size())
-                                                      : error.message();
+    close_reason_ =
+        error == websocket::error::closed
+            ? std::string(impl_->ws.reason().reason.data(), impl_->ws.reason().reason.size())
+            : error.message();
     return std::nullopt;
   }
   return nlohmann::json::parse(beast::buffers_to_string(impl_->buffer.cdata()));
@@ -117,10 +121,19 @@ void StreamClient::close(double timeout) {
   bool done = false;
   impl_->ws.async_close(websocket::close_code::normal, [&](beast::error_code) { done = true; });
   try {
-    run_until(impl_->ioc, done, timeout, [&] { impl_->cancel(); }, "closing");
+    run_until(
+        impl_->ioc, done, timeout, [&] { impl_->cancel(); }, "closing");
   } catch (const std::runtime_error&) {
   }
   close_code_ = 1000;
+}
+
+void StreamClient::disconnect(bool reset) {
+  auto& socket = beast::get_lowest_layer(impl_->ws).socket();
+  beast::error_code ignored;
+  if (reset) socket.set_option(asio::socket_base::linger(true, 0), ignored);
+  socket.close(ignored);
+  if (!close_code_) close_code_ = 1006;
 }
 
 HttpReply http_get(const std::string& host, std::uint16_t port, const std::string& target,
@@ -135,21 +148,21 @@ HttpReply http_get(const std::string& host, std::uint16_t port, const std::strin
   beast::flat_buffer buffer;
   http::response<http::string_body> response;
   beast::error_code error;
-  stream.async_connect(resolver.resolve(host, std::to_string(port)), [&](beast::error_code ec,
-                                                                         auto) {
-    if (ec) {
-      error = ec;
-      return;
-    }
-    http::async_write(stream, request, [&](beast::error_code ec2, std::size_t) {
-      if (ec2) {
-        error = ec2;
-        return;
-      }
-      http::async_read(stream, buffer, response,
-                       [&](beast::error_code ec3, std::size_t) { error = ec3; });
-    });
-  });
+  stream.async_connect(
+      resolver.resolve(host, std::to_string(port)), [&](beast::error_code ec, auto) {
+        if (ec) {
+          error = ec;
+          return;
+        }
+        http::async_write(stream, request, [&](beast::error_code ec2, std::size_t) {
+          if (ec2) {
+            error = ec2;
+            return;
+          }
+          http::async_read(stream, buffer, response,
+                           [&](beast::error_code ec3, std::size_t) { error = ec3; });
+        });
+      });
   ioc.run();
   if (error) throw std::runtime_error("GET " + target + ": " + error.message());
   return {static_cast<int>(response.result_int()), std::move(response.body())};

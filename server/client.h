@@ -32,8 +32,8 @@ class StreamClient {
  public:
   // Connects and upgrades. Throws UpgradeRefused, or std::runtime_error when the server cannot
   // be reached within `timeout` seconds.
-  StreamClient(const std::string& host, std::uint16_t port, const std::string& target = "/v1/stream",
-               double timeout = 10.0);
+  StreamClient(const std::string& host, std::uint16_t port,
+               const std::string& target = "/v1/stream", double timeout = 10.0);
   ~StreamClient();
   StreamClient(const StreamClient&) = delete;
   StreamClient& operator=(const StreamClient&) = delete;
@@ -53,6 +53,8 @@ class StreamClient {
 
   // Closes normally and waits (at most `timeout` seconds) for the server's answer.
   void close(double timeout = 5.0);
+  // Drops the connection without a close frame: a FIN, or with `reset` a TCP reset.
+  void disconnect(bool reset = false);
 
   class Impl;
 

@@ -111,10 +111,11 @@ void Connection::read() {
   reading_ = true;
   // Never more than one byte past the limit, so an oversized message is known without holding it.
   const std::size_t room = server_.options.max_message_bytes + 1 - buffer_.size();
-  ws_.async_read_some(buffer_, room, [self = shared_from_this()](beast::error_code ec, std::size_t) {
-    self->reading_ = false;
-    self->on_read(ec);
-  });
+  ws_.async_read_some(buffer_, room,
+                      [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                        self->reading_ = false;
+                        self->on_read(ec);
+                      });
 }
 
 void Connection::on_read(beast::error_code ec) {

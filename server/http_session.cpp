@@ -47,10 +47,9 @@ void HttpSession::read() {
   parser_->body_limit(4 * 1024);
   // A socket that sends nothing (or too slowly) is closed: it holds a file descriptor.
   stream_.expires_after(std::chrono::seconds(10));
-  http::async_read(stream_, buffer_, *parser_,
-                   [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                     self->on_read(ec);
-                   });
+  http::async_read(
+      stream_, buffer_, *parser_,
+      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_read(ec); });
 }
 
 void HttpSession::on_read(beast::error_code ec) {
@@ -76,9 +75,9 @@ void HttpSession::on_read(beast::error_code ec) {
   }
   if (target == "/healthz") {
     const bool draining = server_.draining;
-    return respond(text_response(
-        request, draining ? http::status::service_unavailable : http::status::ok, "text/plain",
-        draining ? "draining\n" : "ready\n"));
+    return respond(text_response(request,
+                                 draining ? http::status::service_unavailable : http::status::ok,
+                                 "text/plain", draining ? "draining\n" : "ready\n"));
   }
   if (target == "/metrics") {
     return respond(text_response(request, http::status::ok, "text/plain; version=0.0.4",
@@ -101,17 +100,16 @@ void HttpSession::on_read(beast::error_code ec) {
 
 void HttpSession::respond(Response response) {
   auto shared = std::make_shared<Response>(std::move(response));
-  http::async_write(stream_, *shared,
-                    [self = shared_from_this(), shared](beast::error_code ec, std::size_t) {
-                      if (ec) return;
-                      if (!shared->keep_alive()) {
-                        beast::error_code ignored;
-                        self->stream_.socket().shutdown(asio::ip::tcp::socket::shutdown_send,
-                                                        ignored);
-                        return;
-                      }
-                      self->read();
-                    });
+  http::async_write(
+      stream_, *shared, [self = shared_from_this(), shared](beast::error_code ec, std::size_t) {
+        if (ec) return;
+        if (!shared->keep_alive()) {
+          beast::error_code ignored;
+          self->stream_.socket().shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+          return;
+        }
+        self->read();
+      });
 }
 
 void HttpSession::upgrade(Request request) {

@@ -17,9 +17,9 @@
 #include <cmath>
 #include <deque>
 #include <functional>
-#include <optional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "server/client.h"
@@ -46,8 +46,9 @@ class Latencies {
  public:
   void add(double ms) {
     std::size_t i = 0;
-    if (ms > kLow) i = std::min(kBuckets - 1, 1 + static_cast<std::size_t>(std::log(ms / kLow) /
-                                                                             std::log(kStep)));
+    if (ms > kLow)
+      i = std::min(kBuckets - 1,
+                   1 + static_cast<std::size_t>(std::log(ms / kLow) / std::log(kStep)));
     counts_[i].fetch_add(1, std::memory_order_relaxed);
   }
   nlohmann::ordered_json summary() const {
@@ -80,7 +81,7 @@ class Latencies {
 };
 
 struct Totals {
-  Latencies partial, final;
+  Latencies partial, final, endpoint_to_final;
   std::atomic<std::uint64_t> samples_sent{0}, finals_expected{0}, finals_received{0};
   std::atomic<std::uint64_t> errors{0}, streams_done{0};
   std::mutex samples_mutex;
@@ -110,8 +111,15 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
                                         std::max<std::size_t>(o.streams, 1)) %
               length;
     total_ = o.seconds > 0 ? static_cast<std::int64_t>(o.seconds * kRate) : length;
+    if (o.idle) {
+      hold_ = total_;
+      total_ = 0;
+    }
     chunk_ = std::max<std::int64_t>(1, static_cast<std::int64_t>(o.chunk_seconds * kRate));
     buffer_.resize(static_cast<std::size_t>(chunk_));
+    // The detector reports the end of speech this long after the last speech.
+    const auto vad = o.config.value("vad", nlohmann::json::object());
+    endpoint_delay_ = std::llround((vad.value("padding", 0.3) + vad.value("silence", 1.0)) * kRate);
   }
 
   void start(Clock::time_point at) {
@@ -141,16 +149,15 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
     read();
     writing_ = true;
     ws_.text(true);
-    ws_.async_write(asio::buffer(text_), [self = shared_from_this()](beast::error_code e,
-                                                                      std::size_t) {
-      self->on_written(e);
-    });
+    ws_.async_write(
+        asio::buffer(text_),
+        [self = shared_from_this()](beast::error_code e, std::size_t) { self->on_written(e); });
   }
 
-  Clock::time_point due(std::int64_t sent) const {
-    if (o_.rate <= 0) return Clock::now();
+  // When the chunk after `sent` samples is due at `rate` times real time.
+  Clock::time_point due(std::int64_t sent, double rate) const {
     return started_ + std::chrono::duration_cast<Clock::duration>(
-                          std::chrono::duration<double>(sent / kRate / o_.rate));
+                          std::chrono::duration<double>(sent / kRate / rate));
   }
 
   void on_written(beast::error_code ec) {
@@ -164,7 +171,7 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
     if (writing_ || done_ || end_sent_) return;
     const auto now = Clock::now();
     if (sent_ < total_) {
-      const auto when = due(sent_);
+      const auto when = o_.rate > 0 ? due(sent_, o_.rate) : now;
       if (when > now) {
         timer_.expires_at(when);
         timer_.async_wait([self = shared_from_this()](beast::error_code e) {
@@ -184,27 +191,32 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
       totals_.samples_sent.fetch_add(static_cast<std::uint64_t>(n));
       writing_ = true;
       ws_.binary(true);
-      ws_.async_write(asio::buffer(buffer_.data(), static_cast<std::size_t>(n) * 2),
-                      [self = shared_from_this()](beast::error_code e, std::size_t) {
-                        self->on_written(e);
-                      });
+      ws_.async_write(
+          asio::buffer(buffer_.data(), static_cast<std::size_t>(n) * 2),
+          [self = shared_from_this()](beast::error_code e, std::size_t) { self->on_written(e); });
+      return;
+    }
+    if (hold_ > 0 && due(hold_, 1.0) > now) {  // an idle stream ends when its time is up
+      timer_.expires_at(due(hold_, 1.0));
+      timer_.async_wait([self = shared_from_this()](beast::error_code e) {
+        if (!e) self->pump();
+      });
       return;
     }
     end_sent_ = true;
     text_ = R"({"type":"end"})";
     writing_ = true;
     ws_.text(true);
-    ws_.async_write(asio::buffer(text_), [self = shared_from_this()](beast::error_code e,
-                                                                      std::size_t) {
-      self->writing_ = false;
-      if (e) self->fail("write: " + e.message());
-    });
+    ws_.async_write(asio::buffer(text_),
+                    [self = shared_from_this()](beast::error_code e, std::size_t) {
+                      self->writing_ = false;
+                      if (e) self->fail("write: " + e.message());
+                    });
   }
 
   void read() {
-    ws_.async_read(in_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
-      self->on_read(ec);
-    });
+    ws_.async_read(
+        in_, [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_read(ec); });
   }
 
   void on_read(beast::error_code ec) {
@@ -247,19 +259,28 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
       next_final_ = std::max(next_final_, segment + 1);
       highest_segment_ = std::max(highest_segment_, segment);
       if (message.contains("error")) totals_.error(index_, message["error"].dump());
-      // The chunk that ended the utterance.
+      // From the chunk holding the utterance's last speech: for an end the VAD heard, its padding
+      // and silence before the final's end; otherwise the end itself.
       const auto end = std::llround(message.value("end", 0.0) * kRate);
-      const std::pair<std::int64_t, Clock::time_point>* found = nullptr;
-      for (auto it = history_.rbegin(); it != history_.rend() && it->first + 16 >= end; ++it) {
-        found = &*it;
-      }
-      if (found) totals_.final.add(ms_between(found->second, now));
+      const auto reason = message.value("reason", std::string());
+      const auto speech_end = reason == "speech_ended" ? end - endpoint_delay_ : end;
+      if (auto sent = sent_at(speech_end)) totals_.final.add(ms_between(*sent, now));
+      if (auto sent = sent_at(end)) totals_.endpoint_to_final.add(ms_between(*sent, now));
     } else if (type == "error") {
       totals_.error(index_, "server: " + message.value("message", std::string()));
     } else if (type != "ready") {
       totals_.error(index_, "unexpected message: " + text.substr(0, 80));
     }
     read();
+  }
+
+  // When the chunk holding sample `at` was sent, if it is still remembered.
+  std::optional<Clock::time_point> sent_at(std::int64_t at) const {
+    std::optional<Clock::time_point> found;
+    for (auto it = history_.rbegin(); it != history_.rend() && it->first + 16 > at; ++it) {
+      found = it->second;
+    }
+    return found;
   }
 
   void fail(const std::string& what) { finish(what); }
@@ -286,6 +307,9 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
   std::string text_;
   std::vector<std::int16_t> buffer_;
   std::int64_t offset_ = 0, total_ = 0, chunk_ = 0, sent_ = 0;
+  std::int64_t hold_ = 0;
+  std::int64_t endpoint_delay_ = 0;  // samples from the last speech to the VAD's end of speech  //
+                                     // samples' worth of time an idle stream holds its connection
   std::deque<std::pair<std::int64_t, Clock::time_point>> history_;  // (samples sent, when)
   Clock::time_point started_;
   bool writing_ = false, end_sent_ = false, done_ = false;
@@ -316,15 +340,16 @@ nlohmann::ordered_json run_load_test(const LoadTestOptions& o) {
   const auto t0 = Clock::now();
   for (std::size_t i = 0; i < o.streams; ++i) {
     runs.push_back(std::make_shared<StreamRun>(ioc, o, totals, i, endpoints));
-    runs.back()->start(t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                                 static_cast<double>(i) / o.connect_rate)));
+    runs.back()->start(t0 +
+                       std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(static_cast<double>(i) / o.connect_rate)));
   }
   // Everything must be over by then: the ramp, the audio at its pace, and the finals.
   const double audio = (o.seconds > 0 ? o.seconds : static_cast<double>(o.audio.size()) / kRate);
   const double limit = static_cast<double>(o.streams) / o.connect_rate +
                        (o.rate > 0 ? audio / o.rate : audio) + o.finish_timeout;
-  asio::steady_timer deadline(ioc, std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(limit)));
+  asio::steady_timer deadline(
+      ioc, std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limit)));
   deadline.async_wait([&](beast::error_code ec) {
     if (!ec) ioc.stop();
   });
@@ -356,6 +381,7 @@ nlohmann::ordered_json run_load_test(const LoadTestOptions& o) {
   report["wall_seconds"] = std::round(elapsed * 10) / 10;
   report["partial_latency_ms"] = totals.partial.summary();
   report["final_latency_ms"] = totals.final.summary();
+  report["endpoint_to_final_ms"] = totals.endpoint_to_final.summary();
   report["finals_expected"] = totals.finals_expected.load();
   report["finals_received"] = totals.finals_received.load();
   report["errors"] = totals.errors.load();

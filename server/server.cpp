@@ -104,27 +104,34 @@ void Server::Impl::remove_session(const Session* s) {
 }
 
 void Server::Impl::accept() {
-  acceptor_.async_accept(asio::make_strand(ioc), [this](boost::system::error_code ec,
-                                                        tcp::socket socket) {
-    if (!acceptor_.is_open()) return;
-    if (ec) {
-      // Out of file descriptors, most likely: wait a little rather than spin.
-      quern_log::logger.warning("accept failed: " + ec.message());
-      auto pause = std::make_shared<asio::steady_timer>(ioc, std::chrono::milliseconds(100));
-      pause->async_wait([this, pause](boost::system::error_code) { accept(); });
-      return;
-    }
-    // Beyond the sessions and a margin for health checks and scrapes, a socket is closed at once.
-    if (sockets.load() >= options.max_sessions + 64) {
-      metrics.error(ErrorKind::capacity);
-      boost::system::error_code ignored;
-      socket.close(ignored);
-    } else {
-      socket.set_option(tcp::no_delay(true));
-      std::make_shared<HttpSession>(std::move(socket), SocketSlot(sockets), *this)->run();
-    }
-    accept();
-  });
+  acceptor_.async_accept(
+      asio::make_strand(ioc), [this](boost::system::error_code ec, tcp::socket socket) {
+        if (!acceptor_.is_open()) return;
+        if (ec) {
+          // Out of file descriptors, most likely: wait a little rather than spin.
+          quern_log::logger.warning("accept failed: " + ec.message());
+          auto pause = std::make_shared<asio::steady_timer>(ioc, std::chrono::milliseconds(100));
+          pause->async_wait([this, pause](boost::system::error_code) { accept(); });
+          return;
+        }
+        // Beyond the sessions and a margin for health checks and scrapes, a socket is closed at
+        // once.
+        if (sockets.load() >= options.max_sessions + 64) {
+          metrics.error(ErrorKind::capacity);
+          boost::system::error_code ignored;
+          socket.close(ignored);
+        } else {
+          boost::system::error_code ignored;
+          socket.set_option(tcp::no_delay(true), ignored);
+          if (options.socket_send_buffer > 0) {
+            socket.set_option(
+                asio::socket_base::send_buffer_size(static_cast<int>(options.socket_send_buffer)),
+                ignored);
+          }
+          std::make_shared<HttpSession>(std::move(socket), SocketSlot(sockets), *this)->run();
+        }
+        accept();
+      });
 }
 
 void Server::Impl::tick(Clock::time_point now, bool poll) {

@@ -40,6 +40,7 @@ struct ServerOptions {
   double config_timeout = 10.0;                // seconds from the upgrade to the config
   double idle_timeout = 60.0;                  // seconds without a message from the client
   double send_timeout = 10.0;                  // seconds a message may take to leave
+  std::size_t socket_send_buffer = 0;          // bytes of kernel send buffer a socket; 0: system's
   double drain_seconds = 10.0;                 // the longest a drain may take
   double tick_seconds = 0.02;                  // how often waiting audio is fed
   double poll_seconds = 0.1;                   // how often the silence timeout is polled
@@ -47,8 +48,8 @@ struct ServerOptions {
   std::optional<std::string> vad_model_path;   // a TorchScript VAD model (else the packaged one)
   StreamConfig defaults;                       // what a client's config leaves out
   SessionLimits limits;
-  models::dualis::DualisOptions engines;       // model_type, punctuation, 2-pass; the rest per stream
-  bool handle_signals = true;                  // SIGTERM and SIGINT start a drain
+  models::dualis::DualisOptions engines;  // model_type, punctuation, 2-pass; the rest per stream
+  bool handle_signals = true;             // SIGTERM and SIGINT start a drain
 };
 
 class Server {

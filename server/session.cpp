@@ -40,9 +40,8 @@ std::string text_of(const ordered_json& message) {
 }  // namespace
 
 Session::Session(std::uint64_t id, const StreamConfig& config,
-                 models::dualis::DualisOptions engines,
-                 std::shared_ptr<utils::vad::VADConfig> vad, SessionLimits limits,
-                 std::weak_ptr<Outlet> outlet, Metrics& metrics)
+                 models::dualis::DualisOptions engines, std::shared_ptr<utils::vad::VADConfig> vad,
+                 SessionLimits limits, std::weak_ptr<Outlet> outlet, Metrics& metrics)
     : id_(id),
       config_(config),
       limits_(limits),
@@ -110,10 +109,10 @@ bool Session::load() {
     dualis_.load();
   } catch (const std::exception& e) {
     metrics_.error(ErrorKind::engine);
-    quern_log::logger.error("session " + std::to_string(id_) + ": the engines failed to load: " +
-                            e.what());
-    send(text_of({{"type", "error"}, {"message", std::string("recognition unavailable: ") +
-                                                     e.what()}}));
+    quern_log::logger.error("session " + std::to_string(id_) +
+                            ": the engines failed to load: " + e.what());
+    send(text_of(
+        {{"type", "error"}, {"message", std::string("recognition unavailable: ") + e.what()}}));
     close(CloseCode::internal, "recognition unavailable");
     return false;
   }
@@ -174,8 +173,8 @@ void Session::finalize(const std::string& reason, Clock::time_point decided) {
   } catch (const std::exception& e) {
     // The utterance still gets its final, without text; the next one starts afresh.
     metrics_.error(ErrorKind::engine);
-    quern_log::logger.error("session " + std::to_string(id_) + ": finalisation failed: " +
-                            e.what());
+    quern_log::logger.error("session " + std::to_string(id_) +
+                            ": finalisation failed: " + e.what());
     final_message["error"] = std::string("recognition failed: ") + e.what();
   }
   final_message["start"] = seconds_of(segment_start_);

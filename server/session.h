@@ -106,7 +106,9 @@ class Session {
   utils::vad::VADDetector& detector() noexcept { return detector_; }
 
   // The connection's activity, for the idle timeout.
-  void touch(Clock::time_point now) noexcept { last_message_.store(now.time_since_epoch().count()); }
+  void touch(Clock::time_point now) noexcept {
+    last_message_.store(now.time_since_epoch().count());
+  }
   Clock::time_point last_message() const noexcept {
     return Clock::time_point(Clock::duration(last_message_.load()));
   }
@@ -137,10 +139,10 @@ class Session {
   models::dualis::Dualis dualis_;
   utils::vad::VADDetector detector_;
   utils::vad::FrameCarry carry_;
-  std::int64_t segment_ = 0;          // the utterance being recognised, from 0
-  std::int64_t fed_samples_ = 0;      // at 16 kHz, since the stream began
-  std::int64_t segment_start_ = 0;    // fed_samples_ when the utterance began
-  bool speech_was_ended_ = false;     // the detector's previous speech_ended
+  std::int64_t segment_ = 0;        // the utterance being recognised, from 0
+  std::int64_t fed_samples_ = 0;    // at 16 kHz, since the stream began
+  std::int64_t segment_start_ = 0;  // fed_samples_ when the utterance began
+  bool speech_was_ended_ = false;   // the detector's previous speech_ended
 };
 
 }  // namespace server

@@ -2,8 +2,6 @@
 // samples cleaned, and libsoxr resamples each block as it comes.
 #include "tools/audio_input.h"
 
-#include "utils/clean_samples.h"
-
 #include <sndfile.h>
 #include <soxr.h>
 #include <unistd.h>
@@ -15,6 +13,8 @@
 #include <stdexcept>
 #include <system_error>
 #include <vector>
+
+#include "utils/clean_samples.h"
 
 namespace quern_cli {
 namespace {

@@ -85,6 +85,7 @@ struct LoadtestCommand {
   std::string url;
   std::string file;
   int chunk_ms = 100;  // milliseconds of audio per message
+  std::string config;  // JSON object: config fields for every stream
   server::LoadTestOptions options;
 };
 

@@ -1,7 +1,6 @@
 // quern loadtest URL: many concurrent streams of real speech against a running quern serve,
 // one JSON report line on stdout; exit status 1 when anything was lost or went wrong.
 #include <cstdio>
-#include <regex>
 #include <vector>
 
 #include "server/load_test.h"
@@ -15,18 +14,37 @@ namespace quern_cli {
 int run_loadtest(const LoadtestCommand& command) {
   server::LoadTestOptions options = command.options;
   options.chunk_seconds = command.chunk_ms / 1000.0;
-  // ws://host:port/path or http://host:port (the protocol's path then).
-  static const std::regex url(R"(^(ws|http)://([^/:]+|\[[^\]]+\]):(\d+)(/.*)?$)");
-  std::smatch m;
-  if (!std::regex_match(command.url, m, url)) {
-    throw UsageError("URL must look like ws://127.0.0.1:8080/v1/stream, not " + command.url);
+  if (!command.config.empty()) {
+    options.config = nlohmann::json::parse(command.config, nullptr, false);
+    if (!options.config.is_object()) throw UsageError("--config must be a JSON object");
   }
-  options.host = m[2].str();
-  if (options.host.starts_with('[')) options.host = options.host.substr(1, options.host.size() - 2);
-  const int port = std::stoi(m[3].str());
-  if (port < 1 || port > 65535) throw UsageError("URL: no such port " + m[3].str());
+  // ws://host:port/path or http://host:port (the protocol's path then).
+  const std::string& url = command.url;
+  const auto bad = [&] {
+    return UsageError("URL must look like ws://127.0.0.1:8080/v1/stream, not " + url);
+  };
+  const auto scheme_end = url.find("://");
+  if (scheme_end == std::string::npos) throw bad();
+  const std::string scheme = url.substr(0, scheme_end);
+  if (scheme != "ws" && scheme != "http") throw bad();
+  const auto path_at = url.find('/', scheme_end + 3);
+  const std::string authority = url.substr(scheme_end + 3, path_at - (scheme_end + 3));
+  const auto colon = authority.rfind(':');
+  if (colon == std::string::npos || colon == 0) throw bad();
+  options.host = authority.substr(0, colon);
+  if (options.host.starts_with('[') && options.host.ends_with(']')) {
+    options.host = options.host.substr(1, options.host.size() - 2);
+  }
+  const std::string port_text = authority.substr(colon + 1);
+  if (port_text.empty() || port_text.size() > 5 ||
+      port_text.find_first_not_of("0123456789") != std::string::npos) {
+    throw bad();
+  }
+  const int port = std::stoi(port_text);
+  if (port < 1 || port > 65535) throw UsageError("URL: no such port " + port_text);
   options.port = static_cast<std::uint16_t>(port);
-  if (m[4].matched && m[4].str() != "/") options.target = m[4].str();
+  if (path_at != std::string::npos && url.substr(path_at) != "/")
+    options.target = url.substr(path_at);
 
   AudioReader reader(command.file);
   reader.set_target_rate(16000);
@@ -41,7 +59,8 @@ int run_loadtest(const LoadtestCommand& command) {
 
   const auto report = server::run_load_test(options);
   emit(report);
-  const bool whole = report["errors"] == 0 && report["finals_expected"] == report["finals_received"];
+  const bool whole =
+      report["errors"] == 0 && report["finals_expected"] == report["finals_received"];
   return whole ? 0 : 1;
 }
 

@@ -103,14 +103,14 @@ void use_one_blas_thread() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"quern: the speech-recognition engine layer over audio files, and as a streaming service"};
+  CLI::App app{
+      "quern: the speech-recognition engine layer over audio files, and as a streaming service"};
   app.require_subcommand(1);
   app.fallthrough();  // --log-level may follow the subcommand too
   std::string log_level = "warning";
-  auto* log_level_option =
-      app.add_option("--log-level", log_level, "Library log level on stderr")
-          ->check(CLI::IsMember({"debug", "info", "warning", "error"}))
-          ->default_str("warning; error for serve");
+  auto* log_level_option = app.add_option("--log-level", log_level, "Library log level on stderr")
+                               ->check(CLI::IsMember({"debug", "info", "warning", "error"}))
+                               ->default_str("warning; error for serve");
 
   quern_cli::VadCommand vad;
   auto* vad_app = app.add_subcommand("vad", "Print speech segments of FILE as JSON lines");
@@ -239,7 +239,8 @@ int main(int argc, char** argv) {
 
   quern_cli::LoadtestCommand loadtest;
   auto* loadtest_app = app.add_subcommand(
-      "loadtest", "Stream FILE from many concurrent clients to a running quern serve; one JSON line");
+      "loadtest",
+      "Stream FILE from many concurrent clients to a running quern serve; one JSON line");
   {
     auto& o = loadtest.options;
     loadtest_app->add_option("URL", loadtest.url, "ws://HOST:PORT/v1/stream")->required();
@@ -252,6 +253,8 @@ int main(int argc, char** argv) {
     loadtest_app->add_option("--rate", o.rate, "Times real time (0: as fast as accepted)")
         ->check(finite_in(0.0, 1000.0))
         ->excludes(realtime);
+    loadtest_app->add_flag("--idle", o.idle,
+                           "Send no audio: hold each connection for --seconds, then end");
     loadtest_app->add_option("--seconds", o.seconds, "Seconds of audio per stream")
         ->check(finite_in(0.1, 86400.0))
         ->default_str("the file's length");
@@ -261,6 +264,11 @@ int main(int argc, char** argv) {
     loadtest_app->add_option("--connect-rate", o.connect_rate, "New connections per second")
         ->check(finite_in(1.0, 1e6))
         ->capture_default_str();
+    loadtest_app
+        ->add_option(
+            "--config", loadtest.config,
+            "JSON object of config fields for every stream, e.g. '{\"vad\":{\"silence\":0.5}}'")
+        ->default_str("{}");
     loadtest_app->add_option("--threads", o.threads, "Client threads")
         ->check(CLI::Range(1, 64))
         ->capture_default_str();

@@ -14,8 +14,8 @@ int run_serve(const ServeCommand& command) {
   server::ServerOptions options = command.options;
   options.engines.enable_2pass = true;
   // Each session's socket, plus the health checks, scrapes and the process's own files.
-  raise_open_files(options.max_sessions + 256, "--max-sessions " +
-                                                   std::to_string(options.max_sessions));
+  raise_open_files(options.max_sessions + 256,
+                   "--max-sessions " + std::to_string(options.max_sessions));
   server::Server service(options);
   emit({{"type", "listening"},
         {"url", "http://" + options.host + ":" + std::to_string(service.port()) + "/"},

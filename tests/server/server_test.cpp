@@ -7,60 +7,14 @@
 #include <cstring>
 #include <thread>
 
-#include "server/client.h"
-#include "server/server.h"
-#include "tests/support/paths.h"
-#include "tests/support/wav.h"
+#include "tests/support/test_server.h"
 
 namespace {
 
 using nlohmann::json;
+using quern_test::all_messages;
+using quern_test::TestServer;
 using server::StreamClient;
-
-// A server on a free loopback port, run on a thread of its own until destroyed (then drained).
-class TestServer {
- public:
-  explicit TestServer(server::ServerOptions options = {}) : server_(with_test_settings(options)) {
-    thread_ = std::jthread([this] { clean_ = server_.run(); });
-  }
-  ~TestServer() {
-    if (!thread_.joinable()) return;
-    server_.drain();
-    thread_.join();
-  }
-  std::uint16_t port() const { return server_.port(); }
-  server::Server& server() { return server_; }
-  bool drained_cleanly() {
-    thread_.join();
-    return clean_;
-  }
-
- private:
-  static server::ServerOptions with_test_settings(server::ServerOptions o) {
-    o.port = 0;
-    o.handle_signals = false;
-    o.tick_seconds = 0.005;
-    return o;
-  }
-  server::Server server_;
-  bool clean_ = false;
-  std::jthread thread_;
-};
-
-std::vector<std::int16_t> pcm_of(const std::vector<float>& samples) {
-  std::vector<std::int16_t> pcm(samples.size());
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    pcm[i] = static_cast<std::int16_t>(std::lround(samples[i] * 32767.0f));
-  }
-  return pcm;
-}
-
-// Every message until the server closes.
-std::vector<json> drain_messages(StreamClient& client) {
-  std::vector<json> messages;
-  while (auto m = client.receive()) messages.push_back(std::move(*m));
-  return messages;
-}
 
 // The stand-in offline engine names the samples it was given: "[stand-in ...: N samples, ...]".
 long samples_in(const std::string& text) {
@@ -77,14 +31,12 @@ TEST(Serve, EveryUtteranceOfRealSpeechGetsOneFinalInOrderAndNoAudioIsLost) {
   EXPECT_EQ((*ready)["type"], "ready");
   EXPECT_EQ((*ready)["protocol"], "quern-stream/1");
 
-  const auto wav = quern_test::read_wav(quern_test::fixture("sample.wav"));
-  ASSERT_EQ(wav.sample_rate, 16000);
-  const auto pcm = pcm_of(wav.samples);
+  const auto pcm = quern_test::sample_pcm();
   for (std::size_t at = 0; at < pcm.size(); at += 1600) {
     client.send_pcm(std::span(pcm).subspan(at, std::min<std::size_t>(1600, pcm.size() - at)));
   }
   client.send_end();
-  const auto messages = drain_messages(client);
+  const auto messages = all_messages(client);
   EXPECT_EQ(client.close_code(), 1000);
 
   std::int64_t segment = 0;
@@ -132,7 +84,7 @@ TEST(Serve, OtherRatesAndFloatSamplesAreResampledAndCleaned) {
     client.send_binary(std::as_bytes(std::span(tone).subspan(at, 4800)));
   }
   client.send_end();
-  const auto messages = drain_messages(client);
+  const auto messages = all_messages(client);
   EXPECT_EQ(client.close_code(), 1000);
   ASSERT_FALSE(messages.empty());
   const auto& last = messages.back();
@@ -144,48 +96,15 @@ TEST(Serve, OtherRatesAndFloatSamplesAreResampledAndCleaned) {
 
 TEST(Serve, EachClientFaultIsAnsweredWithAnErrorAndTheFittingClose) {
   server::ServerOptions options;
-  options.max_message_bytes = 4096;
+  options.max_message_bytes = quern_test::kFaultMessageLimit;
   TestServer service(options);
-  const std::string config = R"({"sample_rate":16000})";
-  const std::string big(5000, 'x');
-  struct Case {
-    std::string name;
-    std::vector<std::pair<bool, std::string>> messages;  // (binary, payload)
-    int code;
-    std::string says;
-  } cases[] = {
-      {"not JSON", {{false, "{sample_rate:"}}, 1007, "not valid JSON"},
-      {"not an object", {{false, "[1,2]"}}, 1007, "must be a JSON object"},
-      {"rate out of range", {{false, R"({"sample_rate":22050})"}}, 1008, "sample_rate must be"},
-      {"unknown field", {{false, R"({"sample_rte":16000})"}}, 1008, "unknown field sample_rte"},
-      {"threshold out of range", {{false, R"({"vad":{"threshold":1.5}})"}}, 1008, "vad.threshold"},
-      {"audio before the config", {{true, "\x01\x02"}}, 1008, "audio before the config"},
-      {"odd byte count", {{false, config}, {true, "\x01\x02\x03"}}, 1007, "whole number of s16le"},
-      {"text that is not JSON", {{false, config}, {false, "hello"}}, 1007, "not valid JSON"},
-      {"a second config", {{false, config}, {false, config}}, 1008, "already given"},
-      {"oversized message", {{false, config}, {true, big}}, 1009, "at most 4096 bytes"},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : quern_test::protocol_faults()) {
     SCOPED_TRACE(c.name);
-    StreamClient client("127.0.0.1", service.port());
-    for (const auto& [binary, payload] : c.messages) {
-      if (binary) {
-        client.send_binary(std::as_bytes(std::span(payload.data(), payload.size())));
-      } else {
-        client.send_text(payload);
-      }
-    }
-    std::optional<json> error;
-    while (auto m = client.receive()) {
-      if ((*m)["type"] == "error") error = *m;
-    }
-    ASSERT_TRUE(error);
-    EXPECT_NE((*error)["message"].get<std::string>().find(c.says), std::string::npos) << *error;
-    EXPECT_EQ(client.close_code(), c.code);
+    quern_test::expect_answer(service.port(), c);
   }
   // The server goes on serving.
   StreamClient client("127.0.0.1", service.port());
-  client.send_text(config);
+  client.send_config({{"sample_rate", 16000}});
   EXPECT_EQ((*client.receive())["type"], "ready");
 }
 
@@ -215,8 +134,7 @@ TEST(Serve, ADrainFinalisesTheOpenUtteranceAndClosesWithGoingAway) {
   StreamClient client("127.0.0.1", service.port());
   client.send_config({{"sample_rate", 16000}});
   ASSERT_EQ((*client.receive())["type"], "ready");
-  const auto wav = quern_test::read_wav(quern_test::fixture("sample.wav"));
-  const auto pcm = pcm_of(wav.samples);
+  const auto pcm = quern_test::sample_pcm();
   // One second into the first sentence: the utterance is open.
   client.send_pcm(std::span(pcm).subspan(0, 16000));
   double fed = 0;
@@ -227,7 +145,7 @@ TEST(Serve, ADrainFinalisesTheOpenUtteranceAndClosesWithGoingAway) {
     fed = (*m)["time"];
   }
   service.server().drain();
-  const auto messages = drain_messages(client);
+  const auto messages = all_messages(client);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0]["type"], "final");
   EXPECT_EQ(messages[0]["reason"], "shutdown");
