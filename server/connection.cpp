@@ -102,6 +102,8 @@ void Connection::resume_reading() {
   asio::post(ws_.get_executor(), [self = shared_from_this()] {
     if (!self->paused_) return;
     self->paused_ = false;
+    // The idle timeout counts from here: the wait was the server's.
+    if (self->session_) self->session_->touch(Clock::now());
     self->read();
   });
 }
@@ -269,7 +271,9 @@ void Connection::watch() {
     if (ec || self->finished_) return;
     const ServerOptions& o = self->server_.options;
     const auto now = Clock::now();
-    if (self->writing_ && seconds_since(self->write_started_, now) > o.send_timeout) {
+    // (The closing handshake has the WebSocket's own timeout.)
+    if (self->writing_ && !self->close_sent_ &&
+        seconds_since(self->write_started_, now) > o.send_timeout) {
       self->server_.metrics.error(ErrorKind::slow_client);
       quern_log::logger.warning("connection closed: the client does not read its results");
       return self->finished();
@@ -278,8 +282,9 @@ void Connection::watch() {
       if (!self->session_ && seconds_since(self->opened_, now) > o.config_timeout) {
         self->reject(ErrorKind::timeout,
                      ProtocolError(CloseCode::policy, "no config within the config timeout"));
-      } else if (self->session_ && !self->ended_ &&
+      } else if (self->session_ && !self->ended_ && !self->paused_ &&
                  seconds_since(self->session_->last_message(), now) > o.idle_timeout) {
+        // (Not while reading waits for the session: then the silence is the server's.)
         self->reject(ErrorKind::timeout,
                      ProtocolError(CloseCode::policy, "no message within the idle timeout"));
       }
