@@ -22,7 +22,7 @@ export LD_LIBRARY_PATH
 # Libraries the targets link pull in libstdc++ ahead of the runtime; the order is harmless here.
 export ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1
 status=0
-for target in audio_samples_fuzz dualis_fuzz vad_detector_fuzz; do
+for target in audio_samples_fuzz dualis_fuzz vad_detector_fuzz server_protocol_fuzz; do
   echo "== $target (${seconds}s)"
   mkdir -p "build-fuzz/corpus/$target"
   log="build-fuzz/$target.log"

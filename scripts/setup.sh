@@ -14,7 +14,7 @@ packages=(
 if [ "${QUERN_WITH_TORCH:-1}" = 1 ]; then
   packages+=(libtorch-dev libopenblas0-pthread python3 python3-torch python3-onnx python3-numpy
              python3-dev pybind11-dev python3-pytest espeak-ng flite sox bc
-             libpocketsphinx-dev pocketsphinx-en-us chromium)
+             libpocketsphinx-dev pocketsphinx-en-us chromium haproxy curl)
   # A machine may carry Node.js from elsewhere (whose npm conflicts with Debian's): take Debian's
   # only when the commands are missing.
   command -v node >/dev/null || packages+=(nodejs)

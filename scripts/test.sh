@@ -12,6 +12,9 @@
 #                              thread-safety analysis: a lock misuse is a compile error
 #   scripts/test.sh browser    the page of quern serve in headless Chromium with a fake microphone
 #                              (after normal)
+#   scripts/test.sh faults     the service's fault matrix (after normal; asan runs it too)
+#   scripts/test.sh scale      HAProxy in front of two quern serve replicas, one drained under load
+#                              (after normal)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,10 +29,18 @@ case "$mode" in
     # Each suite also passes as one process, shuffled and three times over: no test leans on what
     # another left behind.
     for t in build/tests/*_tests; do
+      [ "${t##*/}" = fault_tests ] && continue  # its own mode: long, and timed
       (cd build/tests && "./${t##*/}" --gtest_shuffle --gtest_repeat=3 >"${t##*/}.order.log" 2>&1) ||
         { tail -n 60 "$t.order.log"; echo "test.sh: $t fails as one shuffled process" >&2; exit 1; }
     done
-    ctest --test-dir build --no-tests=error --output-on-failure -j2
+    ctest --test-dir build --no-tests=error --output-on-failure -j2 -LE faults
+    ;;
+  faults)
+    cmake --build build --target fault_tests
+    ctest --test-dir build --no-tests=error --output-on-failure -L faults
+    ;;
+  scale)
+    scripts/scale_test.sh build/tools/quern
     ;;
   asan)
     cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -37,6 +48,9 @@ case "$mode" in
     cmake --build build-asan
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
       ctest --test-dir build-asan --no-tests=error --output-on-failure -j2
+    # The service soaked for a few minutes, sessions opening and closing all the time.
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+      bench/serve/soak.sh build-asan/tools/quern 3 100
     ;;
   tsan)
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUERN_SANITIZE=thread \
@@ -66,7 +80,7 @@ case "$mode" in
     echo "browser: the page showed the recording's sentences"
     ;;
   *)
-    echo "usage: scripts/test.sh [normal|asan|tsan|install|locks|browser]" >&2
+    echo "usage: scripts/test.sh [normal|asan|tsan|install|locks|browser|faults|scale]" >&2
     exit 2
     ;;
 esac

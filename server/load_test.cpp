@@ -83,7 +83,7 @@ class Latencies {
 struct Totals {
   Latencies partial, final, endpoint_to_final;
   std::atomic<std::uint64_t> samples_sent{0}, finals_expected{0}, finals_received{0};
-  std::atomic<std::uint64_t> errors{0}, streams_done{0};
+  std::atomic<std::uint64_t> errors{0}, streams_done{0}, reconnects{0};
   std::mutex samples_mutex;
   std::vector<std::string> error_samples;  // the first few, guarded by samples_mutex
 
@@ -104,8 +104,9 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
         totals_(totals),
         index_(index),
         endpoints_(endpoints),
-        ws_(asio::make_strand(ioc)),
-        timer_(ws_.get_executor()) {
+        strand_(asio::make_strand(ioc)),
+        ws_(std::make_shared<Stream>(strand_)),
+        timer_(strand_) {
     const auto length = static_cast<std::int64_t>(o.audio.size());
     offset_ = static_cast<std::int64_t>(index * static_cast<std::size_t>(length) /
                                         std::max<std::size_t>(o.streams, 1)) %
@@ -130,14 +131,24 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
   bool finished() const { return done_; }
 
  private:
+  // Handlers of an earlier connection (before a reconnect) find a newer leg and do nothing.
+  template <class F>
+  auto on_leg(F f) {
+    // (The connection's stream lives until its last handler has run.)
+    return [self = shared_from_this(), leg = leg_, stream = ws_, f](auto&&... args) {
+      if (leg == self->leg_) f(*self, std::forward<decltype(args)>(args)...);
+    };
+  }
+
   void connect() {
-    beast::get_lowest_layer(ws_).async_connect(
-        endpoints_, [self = shared_from_this()](beast::error_code ec, auto) {
-          if (ec) return self->fail("connect: " + ec.message());
-          beast::get_lowest_layer(self->ws_).socket().set_option(tcp::no_delay(true));
-          self->ws_.async_handshake(self->o_.host, self->o_.target,
-                                    [self](beast::error_code ec2) { self->on_handshake(ec2); });
-        });
+    beast::get_lowest_layer(*ws_).async_connect(
+        endpoints_, on_leg([](StreamRun& self, beast::error_code ec, const auto&...) {
+          if (ec) return self.fail("connect: " + ec.message());
+          beast::get_lowest_layer(*self.ws_).socket().set_option(tcp::no_delay(true));
+          self.ws_->async_handshake(
+              self.o_.host, self.o_.target,
+              self.on_leg([](StreamRun& s, beast::error_code e) { s.on_handshake(e); }));
+        }));
   }
 
   void on_handshake(beast::error_code ec) {
@@ -145,13 +156,12 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
     nlohmann::json config = {{"sample_rate", 16000}, {"format", "s16le"}};
     config.update(o_.config);
     text_ = config.dump();
-    started_ = Clock::now();
+    if (leg_ == 0) started_ = Clock::now();  // a reconnect keeps the stream's schedule
     read();
     writing_ = true;
-    ws_.text(true);
-    ws_.async_write(
-        asio::buffer(text_),
-        [self = shared_from_this()](beast::error_code e, std::size_t) { self->on_written(e); });
+    ws_->text(true);
+    ws_->async_write(asio::buffer(text_), on_leg([](StreamRun& self, beast::error_code e,
+                                                    std::size_t) { self.on_written(e); }));
   }
 
   // When the chunk after `sent` samples is due at `rate` times real time.
@@ -190,10 +200,10 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
       if (history_.size() > 600) history_.pop_front();
       totals_.samples_sent.fetch_add(static_cast<std::uint64_t>(n));
       writing_ = true;
-      ws_.binary(true);
-      ws_.async_write(
+      ws_->binary(true);
+      ws_->async_write(
           asio::buffer(buffer_.data(), static_cast<std::size_t>(n) * 2),
-          [self = shared_from_this()](beast::error_code e, std::size_t) { self->on_written(e); });
+          on_leg([](StreamRun& self, beast::error_code e, std::size_t) { self.on_written(e); }));
       return;
     }
     if (hold_ > 0 && due(hold_, 1.0) > now) {  // an idle stream ends when its time is up
@@ -206,23 +216,24 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
     end_sent_ = true;
     text_ = R"({"type":"end"})";
     writing_ = true;
-    ws_.text(true);
-    ws_.async_write(asio::buffer(text_),
-                    [self = shared_from_this()](beast::error_code e, std::size_t) {
-                      self->writing_ = false;
-                      if (e) self->fail("write: " + e.message());
-                    });
+    ws_->text(true);
+    ws_->async_write(asio::buffer(text_),
+                     on_leg([](StreamRun& self, beast::error_code e, std::size_t) {
+                       self.writing_ = false;
+                       if (e) self.fail("write: " + e.message());
+                     }));
   }
 
   void read() {
-    ws_.async_read(
-        in_, [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_read(ec); });
+    ws_->async_read(
+        in_, on_leg([](StreamRun& self, beast::error_code ec, std::size_t) { self.on_read(ec); }));
   }
 
   void on_read(beast::error_code ec) {
     if (ec) {
       if (ec == websocket::error::closed) {
-        const auto& reason = ws_.reason();
+        const auto& reason = ws_->reason();
+        if (reason.code == websocket::close_code::going_away) return moved();
         if (reason.code != websocket::close_code::normal) {
           return fail("closed " + std::to_string(reason.code) + ": " +
                       std::string(reason.reason.data(), reason.reason.size()));
@@ -241,7 +252,7 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
       if (segment < next_final_) totals_.error(index_, "a partial of a finished segment");
       highest_segment_ = std::max(highest_segment_, segment);
       // The newest chunk this partial covers.
-      const auto fed = std::llround(message.value("time", 0.0) * kRate);
+      const auto fed = leg_base_ + std::llround(message.value("time", 0.0) * kRate);
       for (auto it = history_.rbegin(); it != history_.rend(); ++it) {
         if (it->first <= fed + 16) {
           totals_.partial.add(ms_between(it->second, now));
@@ -261,7 +272,7 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
       if (message.contains("error")) totals_.error(index_, message["error"].dump());
       // From the chunk holding the utterance's last speech: for an end the VAD heard, its padding
       // and silence before the final's end; otherwise the end itself.
-      const auto end = std::llround(message.value("end", 0.0) * kRate);
+      const auto end = leg_base_ + std::llround(message.value("end", 0.0) * kRate);
       const auto reason = message.value("reason", std::string());
       const auto speech_end = reason == "speech_ended" ? end - endpoint_delay_ : end;
       if (auto sent = sent_at(speech_end)) totals_.final.add(ms_between(*sent, now));
@@ -285,24 +296,53 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
 
   void fail(const std::string& what) { finish(what); }
 
+  // The finals of the session now ending: every utterance it saw should have one.
+  void account() {
+    totals_.finals_expected.fetch_add(static_cast<std::uint64_t>(highest_segment_ + 1));
+    totals_.finals_received.fetch_add(finals_);
+    highest_segment_ = -1;
+    next_final_ = 0;
+    finals_ = 0;
+  }
+
+  // The server drained (1001) after sending its finals: what a client does — carry on with the
+  // rest of the audio in a new session (a balancer sends it to another server).
+  void moved() {
+    account();
+    totals_.reconnects.fetch_add(1);
+    if (end_sent_) return finish("");
+    ++leg_;
+    leg_base_ = sent_;
+    writing_ = false;
+    timer_.cancel();
+    beast::error_code ignored;
+    beast::get_lowest_layer(*ws_).socket().close(ignored);
+    ws_ = std::make_shared<Stream>(strand_);
+    in_.clear();
+    connect();
+  }
+
   void finish(const std::string& error) {
     if (done_) return;
     done_ = true;
     timer_.cancel();
     if (!error.empty()) totals_.error(index_, error);
-    totals_.finals_expected.fetch_add(static_cast<std::uint64_t>(highest_segment_ + 1));
-    totals_.finals_received.fetch_add(finals_);
+    account();
     totals_.streams_done.fetch_add(1);
     beast::error_code ignored;
-    beast::get_lowest_layer(ws_).socket().close(ignored);
+    beast::get_lowest_layer(*ws_).socket().close(ignored);
   }
 
   const LoadTestOptions& o_;
   Totals& totals_;
   std::size_t index_;
   tcp::resolver::results_type endpoints_;
-  websocket::stream<beast::tcp_stream> ws_;
+  using Stream = websocket::stream<beast::tcp_stream>;
+  asio::strand<asio::io_context::executor_type> strand_;
+  std::shared_ptr<Stream> ws_;  // a new one for each connection of the stream
   asio::steady_timer timer_;
+  std::uint64_t leg_ = 0;      // connections made before the current one
+  std::int64_t leg_base_ = 0;  // samples sent before the current connection began
   beast::flat_buffer in_;
   std::string text_;
   std::vector<std::int16_t> buffer_;
@@ -385,6 +425,7 @@ nlohmann::ordered_json run_load_test(const LoadTestOptions& o) {
   report["finals_expected"] = totals.finals_expected.load();
   report["finals_received"] = totals.finals_received.load();
   report["errors"] = totals.errors.load();
+  report["reconnects"] = totals.reconnects.load();
   if (before && after && audio_seconds > 0) {
     const auto cpu0 = metric_value(*before, "process_cpu_seconds_total");
     const auto cpu1 = metric_value(*after, "process_cpu_seconds_total");
