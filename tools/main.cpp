@@ -91,6 +91,18 @@ void add_segment_flags(CLI::App& app, quern_cli::SegmentSettings& s) {
       ->default_str("0");
 }
 
+// --engines: the real recognisers where built, or the stand-ins.
+void add_engines_flag(CLI::App& app, std::string& engines) {
+  std::vector<std::string> kinds{"stand-in"};
+#ifdef QUERN_HAVE_POCKETSPHINX
+  kinds.insert(kinds.begin(), "pocketsphinx");
+#endif
+  app.add_option("--engines", engines,
+                 "Recognisers: pocketsphinx (US English, 16 kHz) or the stand-ins")
+      ->check(CLI::IsMember(kinds))
+      ->capture_default_str();
+}
+
 // quern runs one stream, for which the model's small matrix products are fastest on one
 // OpenBLAS thread (more only contend). Looked up at run time: libtorch brings OpenBLAS in.
 void use_one_blas_thread() {
@@ -172,15 +184,7 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   session_app->add_flag_callback(
       "--no-2pass", [&session] { session.two_pass = false; }, "Skip the offline second pass");
-  std::vector<std::string> engine_kinds{"stand-in"};
-#ifdef QUERN_HAVE_POCKETSPHINX
-  engine_kinds.insert(engine_kinds.begin(), "pocketsphinx");
-#endif
-  session_app
-      ->add_option("--engines", session.engines,
-                   "Recognisers: pocketsphinx (US English, 16 kHz) or the stand-ins")
-      ->check(CLI::IsMember(engine_kinds))
-      ->capture_default_str();
+  add_engines_flag(*session_app, session.engines);
   session_app->add_flag("--realtime", session.realtime,
                         "Feed chunks at the audio's own pace and poll for the silence timeout "
                         "from a second thread");
@@ -226,15 +230,7 @@ int main(int argc, char** argv) {
     serve_app->add_option("--model-path", o.vad_model_path, "A TorchScript VAD model file")
         ->check(CLI::ExistingFile)
         ->default_str("the packaged Silero model");
-    std::vector<std::string> kinds{"stand-in"};
-#ifdef QUERN_HAVE_POCKETSPHINX
-    kinds.insert(kinds.begin(), "pocketsphinx");
-#endif
-    serve_app
-        ->add_option("--engines", serve.engines,
-                     "Recognisers: pocketsphinx (US English) or the stand-ins")
-        ->check(CLI::IsMember(kinds))
-        ->capture_default_str();
+    add_engines_flag(*serve_app, serve.engines);
   }
 
   quern_cli::LoadtestCommand loadtest;
