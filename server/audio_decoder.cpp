@@ -50,6 +50,7 @@ bool AudioDecoder::decode(std::span<const std::byte> message, std::vector<float>
                             " samples");
   }
   const std::size_t n = message.size() / width;
+  if (n == 0) return false;  // an empty message is no audio (and no memcpy from nowhere)
   // Decoded straight into `out` at 16 kHz; else into the scratch buffer for the resampler.
   std::vector<float>& target = soxr_ ? scratch_ : out;
   const std::size_t at = soxr_ ? 0 : out.size();

@@ -172,8 +172,15 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
 
   void on_written(beast::error_code ec) {
     writing_ = false;
+    if (closing(ec)) return;
     if (ec) return fail("write: " + ec.message());
     pump();
+  }
+
+  // A write cut short because the connection is closing: the read side sees the close and
+  // decides (a drain moves the stream on; anything else is reported there).
+  static bool closing(beast::error_code ec) {
+    return ec == asio::error::operation_aborted || ec == websocket::error::closed;
   }
 
   // Sends what is due, or waits for it.
@@ -220,7 +227,7 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
     ws_->async_write(asio::buffer(text_),
                      on_leg([](StreamRun& self, beast::error_code e, std::size_t) {
                        self.writing_ = false;
-                       if (e) self.fail("write: " + e.message());
+                       if (e && !closing(e)) self.fail("write: " + e.message());
                      }));
   }
 
