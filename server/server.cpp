@@ -146,10 +146,10 @@ void Server::Impl::tick(Clock::time_point now, bool poll) {
     if (!s->take_turn()) continue;
     Session::Chunk chunk = s->take_chunk();
     if (!chunk.samples.empty()) {
-      auto frames = s->frames_of(chunk.samples);
       detectors_.push_back(&s->detector());
-      frames_.push_back(frames);
-      fed_.push_back({s, std::move(chunk), std::move(frames), {}});
+      // Held only until the next tick clears frames_, so each carry reuses its storage.
+      frames_.push_back(s->frames_of(chunk.samples));
+      fed_.push_back({s, std::move(chunk), {}});
     } else if (chunk.last) {
       post_slow([s, shutdown = chunk.shutdown] { s->finish(shutdown); });
     } else if (auto reason = poll ? s->poll() : std::nullopt) {

@@ -84,7 +84,6 @@ class Server::Impl {
   struct Fed {
     std::shared_ptr<Session> session;
     Session::Chunk chunk;
-    utils::AudioSamples frames;
     std::pair<bool, bool> vad;
   };
   std::vector<std::shared_ptr<Session>> snapshot_;
