@@ -5,6 +5,8 @@
 // same reason. The LSTM cell computes exp with a polynomial, eight lanes at a time.
 #include <immintrin.h>
 
+#include <algorithm>
+
 #include "utils/vad/fft_kernel.h"
 #include "utils/vad/frame_kernel.h"
 
@@ -19,33 +21,39 @@ namespace {
 template <std::size_t R, std::size_t V>
 inline void tile(const Product& p, std::size_t m0, std::size_t n0) {
   const std::size_t depth = p.depth;
-  __m256 acc[R][V];
-  QUERN_UNROLL for (std::size_t v = 0; v < V; ++v) {
-    const __m256 b = _mm256_loadu_ps(p.bias + n0 + 8 * v);
-    QUERN_UNROLL for (std::size_t r = 0; r < R; ++r) acc[r][v] = b;
-  }
   const float* a[R];
   QUERN_UNROLL for (std::size_t r = 0; r < R; ++r) a[r] = p.a[m0 + r];
   // Where each vector's 8 columns start in W's panels; one step of k is one panel row further.
   const float* w[V];
   QUERN_UNROLL for (std::size_t v = 0; v < V; ++v) w[v] = p.w + panel_index(depth, 0, n0 + 8 * v);
-  for (std::size_t k = 0; k < depth; ++k) {
-    __m256 wv[V];
-    QUERN_UNROLL for (std::size_t v = 0; v < V; ++v) {
-      wv[v] = _mm256_loadu_ps(w[v] + k * kColumnBlock);
-    }
-    QUERN_UNROLL for (std::size_t r = 0; r < R; ++r) {
-      const __m256 x = _mm256_broadcast_ss(a[r] + k);
-      QUERN_UNROLL for (std::size_t v = 0; v < V; ++v) acc[r][v] =
-          _mm256_fmadd_ps(x, wv[v], acc[r][v]);
-    }
-  }
   const __m256 zero = _mm256_setzero_ps();
-  QUERN_UNROLL for (std::size_t r = 0; r < R; ++r) {
-    QUERN_UNROLL for (std::size_t v = 0; v < V; ++v) {
-      // max(0, x) returns x when x is NaN (the second operand), as torch's ReLU keeps NaN.
-      const __m256 out = p.relu ? _mm256_max_ps(zero, acc[r][v]) : acc[r][v];
-      _mm256_storeu_ps(p.c[m0 + r] + n0 + 8 * v, out);
+  __m256 acc[R][V];
+  for (std::size_t k0 = 0; k0 < depth; k0 += kDepthChunk) {
+    const std::size_t end = std::min(depth, k0 + kDepthChunk);
+    QUERN_UNROLL for (std::size_t r = 0; r < R; ++r) {
+      QUERN_UNROLL for (std::size_t v = 0; v < V; ++v) acc[r][v] = zero;
+    }
+    for (std::size_t k = k0; k < end; ++k) {
+      __m256 wv[V];
+      QUERN_UNROLL for (std::size_t v = 0; v < V; ++v) {
+        wv[v] = _mm256_loadu_ps(w[v] + k * kColumnBlock);
+      }
+      QUERN_UNROLL for (std::size_t r = 0; r < R; ++r) {
+        const __m256 x = _mm256_broadcast_ss(a[r] + k);
+        QUERN_UNROLL for (std::size_t v = 0; v < V; ++v) acc[r][v] =
+            _mm256_fmadd_ps(x, wv[v], acc[r][v]);
+      }
+    }
+    // The chunk's sum onto the bias (first chunk) or onto the sum so far, kept in C meanwhile.
+    const bool first = k0 == 0, last = end == depth;
+    QUERN_UNROLL for (std::size_t r = 0; r < R; ++r) {
+      QUERN_UNROLL for (std::size_t v = 0; v < V; ++v) {
+        float* c = p.c[m0 + r] + n0 + 8 * v;
+        __m256 total = _mm256_add_ps(_mm256_loadu_ps(first ? p.bias + n0 + 8 * v : c), acc[r][v]);
+        // max(0, x) returns x when x is NaN (the second operand), as torch's ReLU keeps NaN.
+        if (last && p.relu) total = _mm256_max_ps(zero, total);
+        _mm256_storeu_ps(c, total);
+      }
     }
   }
 }

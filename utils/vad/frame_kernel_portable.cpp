@@ -20,12 +20,18 @@ void rows_block(const Product& p, std::size_t m0) {
   }
   for (std::size_t n0 = 0; n0 < p.cols; n0 += kColumnBlock) {
     const float* panel = p.w + n0 * p.depth;
-    for (std::size_t k = 0; k < p.depth; ++k) {
-      const float* w = panel + k * kColumnBlock;
-      float a[R];
-      for (std::size_t r = 0; r < R; ++r) a[r] = p.a[m0 + r][k];
-      for (std::size_t n = 0; n < kColumnBlock; ++n) {
-        for (std::size_t r = 0; r < R; ++r) c[r][n0 + n] += a[r] * w[n];
+    for (std::size_t k0 = 0; k0 < p.depth; k0 += kDepthChunk) {
+      float acc[R][kColumnBlock] = {};
+      for (std::size_t k = k0; k < std::min(p.depth, k0 + kDepthChunk); ++k) {
+        const float* w = panel + k * kColumnBlock;
+        float a[R];
+        for (std::size_t r = 0; r < R; ++r) a[r] = p.a[m0 + r][k];
+        for (std::size_t n = 0; n < kColumnBlock; ++n) {
+          for (std::size_t r = 0; r < R; ++r) acc[r][n] += a[r] * w[n];
+        }
+      }
+      for (std::size_t r = 0; r < R; ++r) {
+        for (std::size_t n = 0; n < kColumnBlock; ++n) c[r][n0 + n] += acc[r][n];
       }
     }
   }
