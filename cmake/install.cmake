@@ -46,5 +46,6 @@ if(TARGET quern_pocketsphinx)
 endif()
 
 if(QUERN_WITH_TORCH)
-  install(FILES "${QUERN_DATA_DIR}/silero_vad.jit" DESTINATION ${CMAKE_INSTALL_DATADIR}/quern)
+  install(FILES "${QUERN_DATA_DIR}/silero_vad.jit" "${QUERN_DATA_DIR}/silero_vad.qvw"
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/quern)
 endif()

@@ -8,7 +8,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 packages=(
   build-essential cmake ninja-build pkg-config git ca-certificates
   libgtest-dev libgmock-dev libbenchmark-dev
-  nlohmann-json3-dev libsndfile1-dev libsoxr-dev libcli11-dev libboost1.81-dev
+  nlohmann-json3-dev libsndfile1-dev libsoxr-dev libcli11-dev libboost1.81-dev zlib1g-dev
   clang clang-format
 )
 if [ "${QUERN_WITH_TORCH:-1}" = 1 ]; then

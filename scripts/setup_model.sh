@@ -2,6 +2,7 @@
 # Packages the Silero VAD model and makes the test fixtures, into data/generated/:
 #   silero_vad_v6.onnx   the Silero VAD v6 release (MIT, Silero Team), from npm @ricky0123/vad-web
 #   silero_vad.jit       that model converted to TorchScript (scripts/silero/convert.py)
+#   silero_vad.qvw       its weights in libvad's own format (scripts/silero/weights_file.py)
 #   fixtures/            synthetic speech with pauses (espeak-ng), a demo sample, and ONNX Runtime
 #                        reference probabilities for them and for ../shared/testdata when present
 # Each step is skipped when its output is newer than its inputs.
@@ -39,11 +40,12 @@ if ! newer "$npm_dir/node_modules/onnxruntime-node/package.json" "$here/scripts/
 fi
 
 # 2. The conversion, with Debian's Python (which has torch and onnx).
-model="$out/silero_vad.jit"
+model="$out/silero_vad.jit" weights="$out/silero_vad.qvw"
 if ! newer "$model" "$out/silero_vad_v6.onnx" "$here/scripts/silero/convert.py" \
-    "$here/scripts/silero/silero_module.py"; then
-  echo "setup: converting the Silero VAD model to TorchScript"
-  /usr/bin/python3 "$here/scripts/silero/convert.py" "$out/silero_vad_v6.onnx" "$model"
+    "$here/scripts/silero/silero_module.py" ||
+   ! newer "$weights" "$here/scripts/silero/weights_file.py" "$model"; then
+  echo "setup: converting the Silero VAD model to TorchScript and libvad's weights file"
+  /usr/bin/python3 "$here/scripts/silero/convert.py" "$out/silero_vad_v6.onnx" "$model" "$weights"
 fi
 
 # 3. Fixtures.

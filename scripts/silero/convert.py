@@ -1,10 +1,10 @@
 """Converts the Silero VAD v6 ONNX release into the project's TorchScript model.
 
-Usage: /usr/bin/python3 convert.py MODEL.onnx OUT.jit
+Usage: /usr/bin/python3 convert.py MODEL.onnx OUT.jit OUT.qvw
 
 Reads the weights of both branches (16 kHz and 8 kHz) from the ONNX graph's constants, loads them
 into the readable module of silero_module.py, checks that both branches run, and saves it as
-TorchScript.
+TorchScript, and its weights in libvad's own format (weights_file.py) for loading without libtorch.
 """
 import os
 import sys
@@ -15,6 +15,7 @@ from onnx import numpy_helper
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from silero_module import SileroVAD  # noqa: E402
+import weights_file  # noqa: E402
 
 WEIGHTS = [
     "stft.forward_basis_buffer",
@@ -43,8 +44,8 @@ def branch_weights(graph) -> dict:
 
 
 def main() -> None:
-    if len(sys.argv) != 3:
-        raise SystemExit("usage: convert.py MODEL.onnx OUT.jit")
+    if len(sys.argv) != 4:
+        raise SystemExit("usage: convert.py MODEL.onnx OUT.jit OUT.qvw")
     model = onnx.load(sys.argv[1])
     top_if = next(n for n in model.graph.node if n.op_type == "If")
     branches = {a.name: a.g for a in top_if.attribute}
@@ -63,6 +64,7 @@ def main() -> None:
     tmp = sys.argv[2] + ".tmp"
     module.save(tmp)
     os.replace(tmp, sys.argv[2])
+    weights_file.write(module, sys.argv[3])
 
 
 if __name__ == "__main__":

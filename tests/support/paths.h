@@ -15,6 +15,11 @@ inline std::string shared_recording(const std::string& name) {
   return std::string(QUERN_TEST_SHARED_DATA) + "/" + name;
 }
 
+// The packaged model as a TorchScript file (its weights file lies beside it).
+inline std::string packaged_torchscript() {
+  return std::string(QUERN_TEST_FIXTURES) + "/../silero_vad.jit";
+}
+
 inline bool have(const std::string& path) { return std::filesystem::exists(path); }
 
 }  // namespace quern_test

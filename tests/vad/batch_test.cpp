@@ -35,7 +35,7 @@ AudioSamples recording(const std::string& name) {
 // shorter than a frame, some with a remainder), each stream starting at its own offset.
 std::vector<Stream> mixed(std::size_t count) {
   const AudioSamples speech16 = recording("speech_16k.wav"), speech8 = recording("speech_8k.wav");
-  const std::string packaged = std::string(QUERN_TEST_FIXTURES) + "/../silero_vad.jit";
+  const std::string packaged = quern_test::packaged_torchscript();
   std::vector<Stream> out;
   for (std::size_t i = 0; i < count; ++i) {
     const bool narrow = i % 3 == 1;

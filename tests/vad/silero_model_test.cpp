@@ -4,8 +4,11 @@
 // The cache tests run in their own process, so each starts with an empty cache.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 
+#include "platform/silero_package.h"
 #include "testing/stand_ins/stand_in.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/own_process.h"
@@ -114,6 +117,41 @@ QUERN_OWN_PROCESS_TEST(SileroCache, LocalFilesLoadByPathAndCorruptOnesFail) {
   EXPECT_ANY_THROW(SileroVADModel::get_instance(corrupt)) << "nothing was cached";
 }
 
+// The packaged model loads from the weights file beside its TorchScript file; a damaged or cut
+// file fails the load with what is wrong (and nothing is cached).
+QUERN_OWN_PROCESS_TEST(SileroCache, PackagedWeightsAreCheckedBeforeUse) {
+  const std::string dir = testing::TempDir() + "/package", jit = dir + "/silero_vad.jit";
+  const std::string qvw = dir + "/silero_vad.qvw";
+  std::filesystem::create_directories(dir);
+  std::filesystem::copy_file(quern_test::packaged_torchscript(), jit,
+                             std::filesystem::copy_options::overwrite_existing);
+  std::ifstream in(
+      std::filesystem::path(quern_test::packaged_torchscript()).replace_extension(".qvw"),
+      std::ios::binary);
+  const std::string good{std::istreambuf_iterator<char>(in), {}};
+  silero_vad::set_package_locator([&] { return std::optional<std::string>(jit); });
+  LogCapture log(Level::error);
+  auto load_with = [&](const std::string& bytes) {
+    std::ofstream(qvw, std::ios::binary | std::ios::trunc) << bytes;
+    log.clear();
+    try {
+      SileroVADModel::get_instance();
+      return std::string("loaded");
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(log.texts(), std::vector<std::string>{"Failed to load Silero VAD model: " +
+                                                      std::string(e.what())});
+      return std::string(e.what());
+    }
+  };
+  std::string flipped = good;
+  flipped[flipped.size() / 2] ^= 1;
+  EXPECT_EQ(load_with(flipped), qvw + ": checksum mismatch: the file is damaged");
+  EXPECT_EQ(load_with(good.substr(0, 100)), qvw + ": checksum mismatch: the file is damaged");
+  EXPECT_EQ(load_with("QVAD"), qvw + ": not a quern VAD weights file");
+  EXPECT_EQ(load_with(good), "loaded");
+  silero_vad::set_package_locator(nullptr);
+}
+
 TEST(SileroPredict, ConvertsTypesAndAnswersFailuresWithZero) {
   auto m = SileroVADModel::get_instance(fixture("echo.jit"));
   LogCapture log(Level::info);
@@ -164,8 +202,9 @@ TEST(SileroPredict, RealModelRejectsWrongFramesAndLeavesSamplesAlone) {
 
 namespace {
 
-// Runs the converted model over a recording frame by frame, both on the instance's own state
-// and on a stream of its own, and compares every frame with ONNX Runtime's probability.
+// Runs a recording frame by frame through the packaged model (its weights file, on its own
+// state and on a stream) and through the TorchScript file it was written from (the interpreter on
+// the module's state, the file's networks on a stream), and compares with ONNX Runtime.
 void expect_agreement(const std::string& wav_path, const std::string& reference_path) {
   if (!quern_test::have(wav_path)) GTEST_SKIP() << wav_path << " is absent";
   const auto wav = quern_test::read_wav(wav_path);
@@ -174,23 +213,27 @@ void expect_agreement(const std::string& wav_path, const std::string& reference_
   ASSERT_EQ(reference.size(), wav.samples.size() / frame);
   ASSERT_GT(reference.size(), 100u);
 
-  SileroVADModel model;  // its own instance: fresh internal state
-  auto stream = model.new_stream();
+  SileroVADModel packaged, torchscript(quern_test::packaged_torchscript());  // fresh states
+  auto stream = packaged.new_stream(), file_stream = torchscript.new_stream();
   const AudioSamples all(std::vector<float>(wav.samples));
-  double worst = 0, worst_stream = 0;
-  int speech = 0;
+  double worst = 0, worst_interpreter = 0;
+  int speech = 0, differ = 0;
   for (std::size_t i = 0; i < reference.size(); ++i) {
     const auto f = all.slice(i * frame, (i + 1) * frame);
-    worst = std::max(worst, std::fabs(model.predict(f, wav.sample_rate) - reference[i]));
-    worst_stream =
-        std::max(worst_stream, std::fabs(model.predict(f, wav.sample_rate, stream) - reference[i]));
+    const double p = packaged.predict(f, wav.sample_rate, stream);
+    differ += p != packaged.predict(f, wav.sample_rate);
+    differ += p != torchscript.predict(f, wav.sample_rate, file_stream);
+    worst = std::max(worst, std::fabs(p - reference[i]));
+    worst_interpreter = std::max(worst_interpreter,
+                                 std::fabs(torchscript.predict(f, wav.sample_rate) - reference[i]));
     speech += reference[i] > 0.5;
   }
-  // Each path is promised within 1e-4 of ONNX Runtime: the instance's state runs in the
-  // TorchScript interpreter (over whichever BLAS kernels the machine picks), a stream's frames in
-  // libvad's own kernels. How far apart the two are follows from that, not from any one machine.
+  // The weights file holds the TorchScript file's values: the same network, to the last bit.
+  EXPECT_EQ(differ, 0);
+  // Each path is promised within 1e-4 of ONNX Runtime: libvad's own kernels, and the TorchScript
+  // interpreter over whichever BLAS kernels the machine picks.
   EXPECT_LT(worst, 1e-4);
-  EXPECT_LT(worst_stream, 1e-4);
+  EXPECT_LT(worst_interpreter, 1e-4);
   EXPECT_GT(speech, 20) << "the recording should hold speech";
 }
 
@@ -242,8 +285,8 @@ TEST(SileroAgreement, StreamsFollowTheModuleAcrossRateChanges) {
   const auto w16 = quern_test::read_wav(fixture("speech_16k.wav"));
   const auto w8 = quern_test::read_wav(fixture("speech_8k.wav"));
   const AudioSamples a16(std::vector<float>(w16.samples)), a8(std::vector<float>(w8.samples));
-  quern_test::LogCapture log;  // the rejected frame's error lines
-  SileroVADModel model;
+  quern_test::LogCapture log;                                // the rejected frame's error lines
+  SileroVADModel model(quern_test::packaged_torchscript());  // the interpreter on its own state
   auto stream = model.new_stream();
   double worst = 0;
   auto both = [&](const AudioSamples& f, int rate) {

@@ -10,8 +10,10 @@
 #include "platform/quern_log.h"
 #include "platform/silero_package.h"
 #include "utils/thread_annotations.h"
+#include "utils/vad/direct_model.h"
 #include "utils/vad/silero_network.h"
 #include "utils/vad/torch_module.h"
+#include "utils/vad/weights_file.h"
 
 namespace utils::vad {
 namespace {
@@ -39,9 +41,25 @@ std::string current_message() {
   }
 }
 
+// The packaged model: its weights file beside the TorchScript file (same name, .qvw) on the
+// direct path, without the interpreter; the TorchScript file itself where there is none (a host's
+// locator may name a model of its own).
+std::unique_ptr<detail::ModelBackend> load_packaged(const std::string& path,
+                                                    const std::string& device) {
+  const std::filesystem::path weights = std::filesystem::path(path).replace_extension(".qvw");
+  std::error_code ec;
+  if (!std::filesystem::exists(weights, ec)) return detail::TorchModule::load(path, device);
+  // The direct path runs on the CPU only.
+  if (device != "cpu" && device != "cpu:0") {
+    throw std::runtime_error("device '" + device + "' is not available in this build");
+  }
+  auto [branch16, branch8] = detail::read_weights_file(weights.string());
+  return std::make_unique<detail::DirectModel>(branch16, branch8);
+}
+
 }  // namespace
 
-SileroVADModel::Stream::Stream(std::unique_ptr<detail::TorchStream> impl)
+SileroVADModel::Stream::Stream(std::unique_ptr<detail::ModelStream> impl)
     : impl_(std::move(impl)) {}
 SileroVADModel::Stream::Stream(Stream&&) noexcept = default;
 SileroVADModel::Stream& SileroVADModel::Stream::operator=(Stream&&) noexcept = default;
@@ -71,7 +89,7 @@ void SileroVADModel::_load_model() {
       quern_log::logger.info("Loading Silero VAD model from torch hub (using local cache)...");
       const auto packaged = silero_vad::load_silero_vad();
       if (!packaged) throw std::runtime_error("Failed to load Silero VAD model");
-      model_ = detail::TorchModule::load(*packaged, device);
+      model_ = load_packaged(*packaged, device);
       quern_log::logger.info("Silero VAD model loaded successfully");
     }
   } catch (...) {
@@ -148,7 +166,7 @@ void SileroVADModel::predict_batch(std::span<const AudioSamples> frames,
   // Working memory of this thread, reused from call to call.
   thread_local std::vector<AudioSamples> keep;
   thread_local std::vector<detail::Frame> in;
-  thread_local std::vector<detail::TorchStream*> impls;
+  thread_local std::vector<detail::ModelStream*> impls;
   thread_local std::vector<std::exception_ptr> errors;
   keep.resize(n);
   in.resize(n);

@@ -28,8 +28,8 @@
 namespace utils::vad {
 
 namespace detail {
-class TorchModule;
-class TorchStream;
+class ModelBackend;
+class ModelStream;
 }  // namespace detail
 
 class VAD_API SileroVADModel {
@@ -43,8 +43,8 @@ class VAD_API SileroVADModel {
 
    private:
     friend class SileroVADModel;
-    explicit Stream(std::unique_ptr<detail::TorchStream> impl);
-    std::unique_ptr<detail::TorchStream> impl_;
+    explicit Stream(std::unique_ptr<detail::ModelStream> impl);
+    std::unique_ptr<detail::ModelStream> impl_;
   };
 
   // Loads the model at once: the TorchScript file at `model_path` when something exists there,
@@ -103,7 +103,7 @@ class VAD_API SileroVADModel {
   struct NoLoad {};
   SileroVADModel(NoLoad, std::optional<std::string> model_path, std::string device);
 
-  std::unique_ptr<detail::TorchModule> model_;
+  std::unique_ptr<detail::ModelBackend> model_;
 };
 
 }  // namespace utils::vad

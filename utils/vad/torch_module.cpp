@@ -1,6 +1,6 @@
 // TorchModule: a TorchScript model on CPU libtorch: loading, the module's own state, a stream's
 // explicit state or private clone, and for the converted Silero model its two branches read into
-// networks that run without the interpreter (silero_network.cpp).
+// networks whose streams run without the interpreter (direct_model.cpp).
 #include "utils/vad/torch_module.h"
 
 #include <ATen/ATen.h>
@@ -12,7 +12,6 @@
 #include <torch/csrc/jit/serialization/import.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -20,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "utils/vad/direct_model.h"
 #include "utils/vad/silero_network.h"
 
 namespace utils::vad::detail {
@@ -45,7 +45,7 @@ std::vector<float> values(const at::Tensor& t) {
 // The branch `name` of a converted model (scripts/silero/silero_module.py) as a network of its
 // own, or nullopt when the module is something else. Every shape is checked here: the network
 // reads the weights without further checks.
-std::optional<SileroNetwork> read_branch(const torch::jit::Module& m, const char* name,
+std::optional<SileroWeights> read_branch(const torch::jit::Module& m, const char* name,
                                          std::int64_t frame, std::int64_t context) {
   if (!m.hasattr(name)) return std::nullopt;
   const auto value = m.attr(name);
@@ -108,7 +108,8 @@ std::optional<SileroNetwork> read_branch(const torch::jit::Module& m, const char
   w.lstm_b = values(lstm_b);
   w.out_wt = values(out_wt);
   w.out_b = values(out_b);
-  return SileroNetwork(w);
+  if (!check_weights(w).empty()) return std::nullopt;
+  return w;
 }
 
 }  // namespace
@@ -119,14 +120,15 @@ struct TorchModule::Impl {
         device(d),
         explicit_state(module.find_method("forward_with_state").has_value()) {
     if (explicit_state && device.is_cpu()) {
-      branch16 = read_branch(module, "branch16", 512, 64);
-      branch8 = read_branch(module, "branch8", 256, 32);
+      auto branch16 = read_branch(module, "branch16", 512, 64);
+      auto branch8 = read_branch(module, "branch8", 256, 32);
+      if (branch16 && branch8) direct.emplace(*branch16, *branch8);
     }
   }
   torch::jit::Module module;
   torch::Device device;
   bool explicit_state;
-  std::optional<SileroNetwork> branch16, branch8;  // the converted Silero model's direct path
+  std::optional<DirectModel> direct;  // the converted Silero model's networks
   // Serialises forward() on the module's own state, and clones of it.
   std::mutex mutex;
   // Without explicit state: a copy of the module as loaded, before any frame ran, from which each
@@ -134,20 +136,20 @@ struct TorchModule::Impl {
   std::optional<torch::jit::Module> pristine;
 };
 
-struct TorchStream::Impl {
+namespace {
+
+struct TorchStream final : ModelStream {
   // Explicit state: the LSTM state and the context (empty tensors start from zeros).
   torch::Tensor state = torch::zeros({0});
   torch::Tensor context = torch::zeros({0});
   // No explicit state: this stream's own copy of the module.
   std::optional<torch::jit::Module> clone;
-  // The batch call that last named this stream (require_distinct).
-  std::uint64_t batch = 0;
 };
+
+}  // namespace
 
 TorchModule::TorchModule(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 TorchModule::~TorchModule() = default;
-TorchStream::TorchStream(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-TorchStream::~TorchStream() = default;
 
 std::unique_ptr<TorchModule> TorchModule::load(const std::string& path,
                                                const std::string& device_name) {
@@ -195,14 +197,6 @@ class SavedAttributes {
   std::vector<std::pair<std::string, c10::IValue>> saved_;
 };
 
-// A frame with NaN or infinite samples gives no probability, and its state would carry the NaN
-// into every later frame: fail the frame, and keep the state from before it.
-void require_finite(double probability) {
-  if (!std::isfinite(probability)) {
-    throw std::runtime_error("model returned " + std::to_string(probability) + " for this frame");
-  }
-}
-
 // forward() of a module that keeps its state in its attributes (the shared instance's, or a
 // stream's clone): a frame that fails or gives no finite result leaves them as they were.
 double forward_keeping_state(torch::jit::Module& module, const torch::Tensor& x, int sample_rate) {
@@ -228,73 +222,21 @@ double TorchModule::forward(const Frame& frame, int sample_rate) {
   return forward_keeping_state(impl_->module, x, sample_rate);
 }
 
-std::unique_ptr<TorchStream> TorchModule::new_stream() const {
-  auto impl = std::make_unique<TorchStream::Impl>();
+std::unique_ptr<ModelStream> TorchModule::new_stream() const {
+  if (impl_->direct) return impl_->direct->new_stream();
+  auto stream = std::make_unique<TorchStream>();
   if (impl_->pristine) {
     // From the module as loaded, so the stream starts from zeros whatever the shared predict()
     // has run; under the mutex, as a clone reads every attribute.
     std::lock_guard lock(impl_->mutex);
-    impl->clone = impl_->pristine->clone();
+    stream->clone = impl_->pristine->clone();
   }
-  return std::unique_ptr<TorchStream>(new TorchStream(std::move(impl)));
+  return stream;
 }
 
-namespace {
-
-bool holds(const torch::Tensor& t, at::IntArrayRef sizes) {
-  return t.sizes() == sizes && t.scalar_type() == at::kFloat && t.is_contiguous();
-}
-
-// The LSTM state and context a stream resumes from on `b`'s direct path (nullptr: zeros, for a
-// stream that has none yet or last ran the other sample rate).
-void resume_from(const TorchStream::Impl& s, const SileroNetwork& b, SileroNetwork::Item& item) {
-  const bool resume = holds(s.state, {2, 1, kHidden}) &&
-                      holds(s.context, {1, static_cast<std::int64_t>(b.context())});
-  const float* hc = resume ? s.state.data_ptr<float>() : nullptr;
-  item.h = hc;
-  item.c = hc ? hc + kHidden : nullptr;
-  item.context = resume ? s.context.data_ptr<float>() : nullptr;
-}
-
-// Keeps a finished frame's new state in its stream; a frame without a finite result keeps the
-// state from before it.
-void commit(TorchStream::Impl& s, const SileroNetwork& b, const SileroNetwork::Item& item) {
-  require_finite(item.probability);
-  if (!item.h) {
-    s.state = at::empty({2, 1, kHidden});
-    s.context = at::empty({1, static_cast<std::int64_t>(b.context())});
-  }
-  float* hc = s.state.data_ptr<float>();
-  std::copy_n(item.new_h, kHidden, hc);
-  std::copy_n(item.new_c, kHidden, hc + kHidden);
-  std::copy_n(item.frame + b.frame() - b.context(), b.context(), s.context.data_ptr<float>());
-}
-
-}  // namespace
-
-const SileroNetwork* TorchModule::direct_path(const Frame& frame, int sample_rate,
-                                              const TorchStream& stream) const {
-  if (stream.impl_->clone) return nullptr;
-  const std::optional<SileroNetwork>* branch = sample_rate == 16000  ? &impl_->branch16
-                                               : sample_rate == 8000 ? &impl_->branch8
-                                                                     : nullptr;
-  if (!branch || !*branch || frame.size != (*branch)->frame()) return nullptr;
-  return &**branch;
-}
-
-double TorchModule::forward(const Frame& frame, int sample_rate, TorchStream& stream) const {
-  auto& s = *stream.impl_;
-  // A well-formed frame of the converted model takes the direct path; anything else (other
-  // rates, wrong lengths) goes to the module, which also raises its errors.
-  if (const SileroNetwork* b = direct_path(frame, sample_rate, stream)) {
-    SileroNetwork::Item item;
-    item.frame = frame.data;
-    resume_from(s, *b, item);
-    b->run(&item, 1);
-    commit(s, *b, item);
-    return item.probability;
-  }
-
+double TorchModule::forward(const Frame& frame, int sample_rate, ModelStream& stream) const {
+  if (impl_->direct) return impl_->direct->forward(frame, sample_rate, stream);
+  auto& s = static_cast<TorchStream&>(stream);
   c10::InferenceMode inference;
   auto x = frame_tensor(frame, impl_->device);
   if (s.clone) return forward_keeping_state(*s.clone, x, sample_rate);
@@ -308,53 +250,14 @@ double TorchModule::forward(const Frame& frame, int sample_rate, TorchStream& st
   return probability;
 }
 
-void require_distinct(TorchStream* const* streams, std::size_t count) {
-  // Each call marks its streams with a number of its own: a stream already marked by this call
-  // is named twice. Linear, and no memory.
-  static std::atomic<std::uint64_t> calls{0};
-  const std::uint64_t call = ++calls;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (streams[i]->impl_->batch == call) {
-      throw std::invalid_argument("predict_batch: the stream at " + std::to_string(i) +
-                                  " appears earlier in the batch too");
-    }
-    streams[i]->impl_->batch = call;
-  }
-}
-
 void TorchModule::forward_batch(const Frame* frames, const int* sample_rates,
-                                TorchStream* const* streams, std::size_t count, double* out,
+                                ModelStream* const* streams, std::size_t count, double* out,
                                 std::exception_ptr* errors) const {
-  // Each branch's frames go through its network together; the rest one at a time.
-  thread_local std::vector<SileroNetwork::Item> items;
-  thread_local std::vector<std::size_t> index;
-  for (const auto* branch : {&impl_->branch16, &impl_->branch8}) {
-    if (!*branch) continue;
-    items.clear();
-    index.clear();
-    for (std::size_t i = 0; i < count; ++i) {
-      if (direct_path(frames[i], sample_rates[i], *streams[i]) != &**branch) continue;
-      SileroNetwork::Item item;
-      item.frame = frames[i].data;
-      resume_from(*streams[i]->impl_, **branch, item);
-      items.push_back(item);
-      index.push_back(i);
-    }
-    (*branch)->run(items.data(), items.size());
-    for (std::size_t j = 0; j < items.size(); ++j) {
-      const std::size_t i = index[j];
-      try {
-        commit(*streams[i]->impl_, **branch, items[j]);
-        out[i] = items[j].probability;
-        errors[i] = nullptr;
-      } catch (...) {
-        out[i] = 0.0;
-        errors[i] = std::current_exception();
-      }
-    }
+  if (impl_->direct) {
+    impl_->direct->forward_batch(frames, sample_rates, streams, count, out, errors);
+    return;
   }
   for (std::size_t i = 0; i < count; ++i) {
-    if (direct_path(frames[i], sample_rates[i], *streams[i])) continue;
     try {
       out[i] = forward(frames[i], sample_rates[i], *streams[i]);
       errors[i] = nullptr;
