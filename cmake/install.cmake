@@ -20,6 +20,10 @@ install(TARGETS ${quern_installed} EXPORT quernTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quern
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quern)
+if(TARGET vad_torch)
+  # The TorchScript plugin, beside libvad, which loads it on first need (no link to it).
+  install(TARGETS vad_torch LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
 install(EXPORT quernTargets NAMESPACE quern:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/quern)
 
 configure_package_config_file(cmake/quernConfig.cmake.in

@@ -2,7 +2,8 @@
 # The installed package as a host meets it: installs build/ into a temporary prefix, moves the
 # prefix, builds examples/host against it twice (CMake package, pkg-config), runs both on the demo
 # sample (model-mode VAD with the packaged model, a session on the example's own engines), and
-# checks that nothing installed names the stand-ins, that the example's frame probabilities equal
+# checks that nothing installed names the stand-ins and that only the TorchScript plugin needs
+# libtorch, that the example's frame probabilities equal
 # quern's and that every installed header stands alone; then imports the Python module from it.
 #   scripts/check_install.sh        (after scripts/test.sh has built build/)
 set -euo pipefail
@@ -18,6 +19,12 @@ prefix="$tmp/moved"
 if readelf -d "$prefix"/lib/lib*.so | grep -q stand_ins; then
   echo "install: an installed library needs the stand-ins" >&2; exit 1
 fi
+# libtorch only in the TorchScript plugin, which libvad loads when a TorchScript file must run.
+if readelf -d "$prefix"/lib/libvad.so "$prefix"/lib/python3*/site-packages/quern/_quern*.so |
+    grep NEEDED | grep -i torch; then
+  echo "install: libvad or the Python module needs libtorch" >&2; exit 1
+fi
+[ -f "$prefix/lib/libquern_vad_torch.so" ] || { echo "install: no TorchScript plugin" >&2; exit 1; }
 if grep -rl stand_in "$prefix/include"; then
   echo "install: an installed header names the stand-ins" >&2; exit 1
 fi
@@ -68,9 +75,31 @@ PYTHONPATH="$site" /usr/bin/python3 -s -c '
 import sys, quern
 from quern import vad
 assert quern.__file__.startswith(sys.argv[1]), quern.__file__
+def torch_loaded():
+    return "libtorch" in open("/proc/self/maps").read()
 assert vad.VADDetector(vad.VADConfig(use_model=True)).vad_model is not None
+assert not torch_loaded(), "the packaged model needs no libtorch"
+# A TorchScript file runs through the plugin beside the installed libvad.
+jit = sys.argv[1] + "/share/quern/silero_vad.jit"
+assert vad.VADDetector(vad.VADConfig(use_model=True, model_path=jit)).config.use_model
+assert torch_loaded()
 ' "$prefix" 2> "$tmp/err" || { cat "$tmp/err" >&2; exit 1; }
 out=$(PYTHONPATH="$site" /usr/bin/python3 -s examples/python/host.py "$sample" 2> "$tmp/err") ||
   { cat "$tmp/err" >&2; exit 1; }
 echo "$out" | sed "s/^/install (python): /"
 [ "$(echo "$out" | grep -c ' s of audio\.$')" = 3 ] || { echo "install: expected 3 utterances" >&2; exit 1; }
+
+# Without the plugin (as without libtorch) a TorchScript file cannot run: the detector says why
+# and falls back to energy detection; the packaged model is unaffected.
+rm "$prefix/lib/libquern_vad_torch.so"
+PYTHONPATH="$site" /usr/bin/python3 -s -c '
+import sys, quern
+from quern import vad
+quern.log.to_stderr()
+assert vad.VADDetector(vad.VADConfig(use_model=True)).config.use_model
+d = vad.VADDetector(vad.VADConfig(use_model=True, model_path=sys.argv[1] + "/share/quern/silero_vad.jit"))
+assert not d.config.use_model
+' "$prefix" 2> "$tmp/err" || { cat "$tmp/err" >&2; exit 1; }
+grep -q "^WARNING Failed to load VAD model, falling back to energy-based VAD: TorchScript models need libtorch, which could not be loaded: " "$tmp/err" ||
+  { cat "$tmp/err" >&2; echo "install: no fallback warning without the plugin" >&2; exit 1; }
+echo "install: libvad and the Python module load no libtorch; TorchScript files run through the plugin, and without it fall back to energy detection with a warning"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Whole processes over 10 minutes of speech (the fixture sentences repeated), best of three each:
-# `quern vad --model` (libtorch start-up included) against ONNX Runtime via Node (one thread) on
+# `quern vad --model` (start-up included) against ONNX Runtime via Node (one thread) on
 # the same frames. Prints {"quern_vad_10min_s": S, "ort_vad_10min_s": S}.
 #   bench/anchors/whole_file.sh BUILD_DIR   (QUERN_NODE_MODULES set, as scripts/bench.sh does)
 set -euo pipefail

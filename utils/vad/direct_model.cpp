@@ -94,10 +94,6 @@ std::string check_weights(const SileroWeights& w) {
 DirectModel::DirectModel(const SileroWeights& branch16, const SileroWeights& branch8)
     : branch16_(branch16), branch8_(branch8), shared_(new_stream()) {}
 
-bool DirectModel::owns(const ModelStream& stream) {
-  return dynamic_cast<const DirectStream*>(&stream) != nullptr;
-}
-
 std::unique_ptr<ModelStream> DirectModel::new_stream() const {
   return std::make_unique<DirectStream>();
 }

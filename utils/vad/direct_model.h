@@ -8,12 +8,14 @@
 #include <mutex>
 #include <string>
 
+#include "utils/export.h"
 #include "utils/vad/model_backend.h"
 #include "utils/vad/silero_network.h"
 
 namespace utils::vad::detail {
 
-class DirectModel final : public ModelBackend {
+// Exported for the TorchScript plugin, which runs the converted model's streams on it.
+class VAD_API DirectModel final : public ModelBackend {
  public:
   // REQUIRES: weights that passed check_weights().
   DirectModel(const SileroWeights& branch16, const SileroWeights& branch8);
@@ -23,9 +25,6 @@ class DirectModel final : public ModelBackend {
   double forward(const Frame& frame, int sample_rate, ModelStream& stream) const override;
   void forward_batch(const Frame* frames, const int* sample_rates, ModelStream* const* streams,
                      std::size_t count, double* out, std::exception_ptr* errors) const override;
-
-  // Whether `stream` was made by a DirectModel.
-  static bool owns(const ModelStream& stream);
 
  private:
   // The branch a well-formed frame runs on as it stands, or nullptr (to be decimated or refused).
@@ -38,6 +37,6 @@ class DirectModel final : public ModelBackend {
 
 // Empty when `w` describes a network SileroNetwork can run (consistent shapes, four STFT windows
 // per frame), else what is wrong with it.
-std::string check_weights(const SileroWeights& w);
+VAD_API std::string check_weights(const SileroWeights& w);
 
 }  // namespace utils::vad::detail

@@ -8,6 +8,8 @@
 #include <exception>
 #include <memory>
 
+#include "utils/export.h"
+
 namespace utils::vad::detail {
 
 // Float32 samples of one frame and the handle that keeps them alive.
@@ -18,14 +20,14 @@ struct Frame {
 };
 
 // One stream's recurrent state, of the backend that made it.
-class ModelStream {
+class VAD_API ModelStream {
  public:
   virtual ~ModelStream() = default;
   // The batch call that last named this stream (require_distinct).
   std::uint64_t batch = 0;
 };
 
-class ModelBackend {
+class VAD_API ModelBackend {
  public:
   virtual ~ModelBackend() = default;
 
@@ -52,6 +54,6 @@ void require_distinct(ModelStream* const* streams, std::size_t count);
 // A frame with NaN or infinite samples gives no probability, and its state would carry the NaN
 // into every later frame: throws for such a result, so that the caller keeps the state from
 // before the frame.
-void require_finite(double probability);
+VAD_API void require_finite(double probability);
 
 }  // namespace utils::vad::detail

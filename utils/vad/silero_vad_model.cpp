@@ -12,7 +12,7 @@
 #include "utils/thread_annotations.h"
 #include "utils/vad/direct_model.h"
 #include "utils/vad/silero_network.h"
-#include "utils/vad/torch_module.h"
+#include "utils/vad/torch_plugin.h"
 #include "utils/vad/weights_file.h"
 
 namespace utils::vad {
@@ -35,7 +35,7 @@ std::string current_message() {
   try {
     throw;
   } catch (const std::exception& e) {
-    return detail::error_message(e);
+    return std::string(e.what());
   } catch (...) {
     return "unknown error";
   }
@@ -48,7 +48,7 @@ std::unique_ptr<detail::ModelBackend> load_packaged(const std::string& path,
                                                     const std::string& device) {
   const std::filesystem::path weights = std::filesystem::path(path).replace_extension(".qvw");
   std::error_code ec;
-  if (!std::filesystem::exists(weights, ec)) return detail::TorchModule::load(path, device);
+  if (!std::filesystem::exists(weights, ec)) return detail::torch_plugin().load(path, device);
   // The direct path runs on the CPU only.
   if (device != "cpu" && device != "cpu:0") {
     throw std::runtime_error("device '" + device + "' is not available in this build");
@@ -84,7 +84,7 @@ void SileroVADModel::_load_model() {
     std::error_code ec;
     if (model_path && !model_path->empty() && std::filesystem::exists(*model_path, ec)) {
       quern_log::logger.info("Loading Silero VAD model from " + *model_path);
-      model_ = detail::TorchModule::load(*model_path, device);
+      model_ = detail::torch_plugin().load(*model_path, device);
     } else {
       quern_log::logger.info("Loading Silero VAD model from torch hub (using local cache)...");
       const auto packaged = silero_vad::load_silero_vad();

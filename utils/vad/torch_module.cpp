@@ -21,6 +21,7 @@
 
 #include "utils/vad/direct_model.h"
 #include "utils/vad/silero_network.h"
+#include "utils/vad/torch_plugin.h"
 
 namespace utils::vad::detail {
 
@@ -213,7 +214,7 @@ double forward_keeping_state(torch::jit::Module& module, const torch::Tensor& x,
 
 }  // namespace
 
-double TorchModule::forward(const Frame& frame, int sample_rate) {
+double TorchModule::forward_shared(const Frame& frame, int sample_rate) {
   // Inference mode: no gradients, and no autograd bookkeeping on any tensor of the call (a
   // measurable share of a frame's time).
   c10::InferenceMode inference;
@@ -222,7 +223,7 @@ double TorchModule::forward(const Frame& frame, int sample_rate) {
   return forward_keeping_state(impl_->module, x, sample_rate);
 }
 
-std::unique_ptr<ModelStream> TorchModule::new_stream() const {
+std::unique_ptr<ModelStream> TorchModule::make_stream() const {
   if (impl_->direct) return impl_->direct->new_stream();
   auto stream = std::make_unique<TorchStream>();
   if (impl_->pristine) {
@@ -234,7 +235,7 @@ std::unique_ptr<ModelStream> TorchModule::new_stream() const {
   return stream;
 }
 
-double TorchModule::forward(const Frame& frame, int sample_rate, ModelStream& stream) const {
+double TorchModule::forward_stream(const Frame& frame, int sample_rate, ModelStream& stream) const {
   if (impl_->direct) return impl_->direct->forward(frame, sample_rate, stream);
   auto& s = static_cast<TorchStream&>(stream);
   c10::InferenceMode inference;
@@ -268,4 +269,42 @@ void TorchModule::forward_batch(const Frame* frames, const int* sample_rates,
   }
 }
 
+namespace {
+
+// Errors leave the plugin as one-line std::runtime_error: libvad never sees libtorch's types.
+template <class F>
+auto one_line_errors(F f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const std::invalid_argument&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw std::runtime_error(error_message(e));
+  }
+}
+
+std::unique_ptr<ModelBackend> load_backend(const std::string& path, const std::string& device) {
+  return one_line_errors(
+      [&]() -> std::unique_ptr<ModelBackend> { return TorchModule::load(path, device); });
+}
+
+}  // namespace
+
+double TorchModule::forward(const Frame& frame, int sample_rate) {
+  return one_line_errors([&] { return forward_shared(frame, sample_rate); });
+}
+
+std::unique_ptr<ModelStream> TorchModule::new_stream() const {
+  return one_line_errors([&] { return make_stream(); });
+}
+
+double TorchModule::forward(const Frame& frame, int sample_rate, ModelStream& stream) const {
+  return one_line_errors([&] { return forward_stream(frame, sample_rate, stream); });
+}
+
 }  // namespace utils::vad::detail
+
+extern "C" const utils::vad::detail::TorchPlugin* quern_vad_torch_plugin() {
+  static const utils::vad::detail::TorchPlugin plugin{&utils::vad::detail::load_backend};
+  return &plugin;
+}

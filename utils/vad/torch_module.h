@@ -1,6 +1,7 @@
 // The libtorch side of the Silero model wrapper: a loaded TorchScript module and the per-stream
-// state that runs it. Internal to libvad. This header and torch_module.cpp are C++17 and the only
-// code that sees libtorch (whose 1.13 headers do not build as C++20 with every compiler).
+// state that runs it, in the plugin libquern_vad_torch.so (torch_plugin.h). This header and
+// torch_module.cpp are C++17 and the only code that sees libtorch (whose 1.13 headers do not
+// build as C++20 with every compiler).
 #pragma once
 
 #include <cstddef>
@@ -35,6 +36,10 @@ class TorchModule final : public ModelBackend {
  private:
   struct Impl;
   explicit TorchModule(std::unique_ptr<Impl> impl);
+  // The calls above before their errors are made one line.
+  double forward_shared(const Frame& frame, int sample_rate);
+  std::unique_ptr<ModelStream> make_stream() const;
+  double forward_stream(const Frame& frame, int sample_rate, ModelStream& stream) const;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -8,7 +8,6 @@
 
 #include "platform/quern_log.h"
 #include "utils/number_format.h"
-#include "utils/vad/torch_module.h"
 
 namespace utils::vad {
 
@@ -40,7 +39,7 @@ VADDetector::VADDetector(std::shared_ptr<VADConfig> cfg)
       stream_.emplace(vad_model->new_stream());
     } catch (const std::exception& e) {
       quern_log::logger.warning("Failed to load VAD model, falling back to energy-based VAD: " +
-                                detail::error_message(e));
+                                std::string(e.what()));
       config->use_model = false;
     } catch (...) {
       quern_log::logger.warning(
