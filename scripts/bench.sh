@@ -30,6 +30,8 @@ node bench/anchors/ort_predict.js data/generated/silero_vad_v6.onnx > "$out/ort.
 /usr/bin/python3 bench/anchors/numpy_energy.py > "$out/numpy.json"
 echo "running quern vad and ONNX Runtime over 10 minutes of speech" >&2
 bench/anchors/whole_file.sh build-release > "$out/whole_file.json"
+echo "running the start-up figures (whole processes)" >&2
+/usr/bin/python3 bench/startup.py build-release > "$out/startup.json"
 echo "running quern streams: many streams of one recording through batched detection" >&2
 for spec in "1 1" "64 1" "256 1" "256 2"; do
   read -r streams threads <<< "$spec"
