@@ -153,14 +153,8 @@ void DirectModel::forward_batch(const Frame* frames, const int* sample_rates,
     }
   }
   for (std::size_t i = 0; i < count; ++i) {
-    if (as_is(frames[i], sample_rates[i])) continue;
-    try {
-      out[i] = forward(frames[i], sample_rates[i], *streams[i]);
-      errors[i] = nullptr;
-    } catch (...) {
-      out[i] = 0.0;
-      errors[i] = std::current_exception();
-    }
+    if (!as_is(frames[i], sample_rates[i]))
+      forward_alone(frames, sample_rates, streams, i, out, errors);
   }
 }
 

@@ -22,6 +22,18 @@ void require_distinct(ModelStream* const* streams, std::size_t count) {
   }
 }
 
+void ModelBackend::forward_alone(const Frame* frames, const int* sample_rates,
+                                 ModelStream* const* streams, std::size_t i, double* out,
+                                 std::exception_ptr* errors) const {
+  try {
+    out[i] = forward(frames[i], sample_rates[i], *streams[i]);
+    errors[i] = nullptr;
+  } catch (...) {
+    out[i] = 0.0;
+    errors[i] = std::current_exception();
+  }
+}
+
 void require_finite(double probability) {
   if (!std::isfinite(probability)) {
     throw std::runtime_error("model returned " + std::to_string(probability) + " for this frame");

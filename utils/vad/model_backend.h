@@ -46,6 +46,11 @@ class VAD_API ModelBackend {
   virtual void forward_batch(const Frame* frames, const int* sample_rates,
                              ModelStream* const* streams, std::size_t count, double* out,
                              std::exception_ptr* errors) const = 0;
+
+ protected:
+  // out[i] and errors[i] as forward_batch() promises them, for frame i run on its own.
+  void forward_alone(const Frame* frames, const int* sample_rates, ModelStream* const* streams,
+                     std::size_t i, double* out, std::exception_ptr* errors) const;
 };
 
 // Throws std::invalid_argument when a stream appears more than once among `count`.

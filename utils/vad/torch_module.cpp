@@ -258,15 +258,8 @@ void TorchModule::forward_batch(const Frame* frames, const int* sample_rates,
     impl_->direct->forward_batch(frames, sample_rates, streams, count, out, errors);
     return;
   }
-  for (std::size_t i = 0; i < count; ++i) {
-    try {
-      out[i] = forward(frames[i], sample_rates[i], *streams[i]);
-      errors[i] = nullptr;
-    } catch (...) {
-      out[i] = 0.0;
-      errors[i] = std::current_exception();
-    }
-  }
+  for (std::size_t i = 0; i < count; ++i)
+    forward_alone(frames, sample_rates, streams, i, out, errors);
 }
 
 namespace {
