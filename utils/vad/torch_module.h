@@ -7,14 +7,11 @@
 #include <cstddef>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "utils/vad/model_backend.h"
 
 namespace utils::vad::detail {
-
-class DirectModel;
 
 class TorchModule final : public ModelBackend {
  public:
