@@ -26,8 +26,9 @@ for target in audio_samples_fuzz dualis_fuzz vad_detector_fuzz server_protocol_f
   echo "== $target (${seconds}s)"
   mkdir -p "build-fuzz/corpus/$target"
   log="build-fuzz/$target.log"
+  # A failing input is kept beside the log, not in the working directory.
   if ! "build-fuzz/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
-      "build-fuzz/corpus/$target" > "$log" 2>&1; then
+      -artifact_prefix="build-fuzz/$target-" "build-fuzz/corpus/$target" > "$log" 2>&1; then
     status=1
     tail -n 40 "$log"
   fi
