@@ -59,7 +59,9 @@ void HttpSession::on_read(beast::error_code ec) {
     return;
   }
   Request request = parser_->release();
-  const std::string_view target = request.target();
+  // Routed by path: a query (a token, a cache buster) does not change the resource.
+  std::string_view target = request.target();
+  target = target.substr(0, target.find('?'));
   if (beast::websocket::is_upgrade(request)) {
     if (target != "/v1/stream") {
       return respond(text_response(request, http::status::not_found, "text/plain",
@@ -113,6 +115,14 @@ void HttpSession::respond(Response response) {
 }
 
 void HttpSession::upgrade(Request request) {
+  if (buffer_.size() != 0) {
+    // Bytes behind the request were sent before the answer (a client must wait for it): they
+    // would be lost to the WebSocket, so the upgrade is refused rather than starting short.
+    auto response = text_response(request, http::status::bad_request, "text/plain",
+                                  "data sent before the upgrade was answered\n");
+    response.keep_alive(false);
+    return respond(std::move(response));
+  }
   if (server_.draining) {
     return respond(text_response(request, http::status::service_unavailable, "text/plain",
                                  "draining: no new sessions\n"));

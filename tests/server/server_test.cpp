@@ -3,6 +3,9 @@
 // drain.
 #include <gtest/gtest.h>
 
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 #include <cmath>
 #include <cstring>
 #include <thread>
@@ -120,7 +123,7 @@ TEST(Serve, SessionsBeyondTheLimitAreRefusedWith503AndHealthAndMetricsAnswer) {
   } catch (const server::UpgradeRefused& e) {
     EXPECT_EQ(e.status, 503);
   }
-  const auto health = server::http_get("127.0.0.1", service.port(), "/healthz");
+  const auto health = server::http_get("127.0.0.1", service.port(), "/healthz?from=balancer");
   EXPECT_EQ(health.status, 200);
   EXPECT_EQ(health.body, "ready\n");
   const auto metrics = server::http_get("127.0.0.1", service.port(), "/metrics");
@@ -128,6 +131,26 @@ TEST(Serve, SessionsBeyondTheLimitAreRefusedWith503AndHealthAndMetricsAnswer) {
   EXPECT_EQ(server::metric_value(metrics.body, "quern_errors_total{kind=\"capacity\"}"), 1);
   EXPECT_EQ(server::http_get("127.0.0.1", service.port(), "/").status, 200);
   EXPECT_EQ(server::http_get("127.0.0.1", service.port(), "/nowhere").status, 404);
+}
+
+TEST(Serve, AnUpgradeWithDataSentBehindItIsRefusedNotCutShort) {
+  TestServer service;
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::socket socket(io);
+  socket.connect({boost::asio::ip::make_address("127.0.0.1"), service.port()});
+  // The config as a masked text frame (a zero mask leaves the payload as it is), sent at once.
+  const std::string config = R"({"sample_rate":16000})";
+  const std::string bytes =
+      "GET /v1/stream?token=t HTTP/1.1\r\nHost: q\r\nUpgrade: websocket\r\n"
+      "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+      "Sec-WebSocket-Version: 13\r\n\r\n\x81" +
+      std::string(1, static_cast<char>(0x80 | config.size())) + std::string(4, '\0') + config;
+  boost::asio::write(socket, boost::asio::buffer(bytes));
+  std::string answer;
+  boost::system::error_code ec;
+  boost::asio::read(socket, boost::asio::dynamic_buffer(answer), ec);  // to the server's close
+  EXPECT_EQ(answer.substr(0, answer.find("\r\n")), "HTTP/1.1 400 Bad Request");
+  EXPECT_NE(answer.find("data sent before the upgrade was answered"), std::string::npos);
 }
 
 TEST(Serve, ADrainFinalisesTheOpenUtteranceAndClosesWithGoingAway) {
