@@ -1,6 +1,6 @@
 # cmake --install BUILD --prefix DIR: the shared libraries, their public headers under
 # include/quern/, the packaged Silero model, a CMake package (find_package(quern CONFIG) giving
-# quern::dualis, quern::nightjar, quern::vad, and quern::pocketsphinx where built), quern.pc and
+# quern::dualis, quern::nightjar, quern::vad, quern::stream, and quern::pocketsphinx where built), quern.pc and
 # quern-pocketsphinx.pc. Everything is found relative to DIR,
 # so the prefix can be moved after installing. The stand-ins and quern are not installed.
 include(GNUInstallDirs)
@@ -8,7 +8,7 @@ include(CMakePackageConfigHelpers)
 
 set(quern_installed quern_host quern_engines nightjar dualis)
 if(QUERN_WITH_TORCH)
-  list(APPEND quern_installed vad)
+  list(APPEND quern_installed vad quern_stream)
 endif()
 if(TARGET quern_pocketsphinx)
   list(APPEND quern_installed quern_pocketsphinx)

@@ -17,6 +17,7 @@ LAYERS = [
     "models/nightjar",  # libnightjar
     "models/dualis",    # libdualis (binds the Moonshine engines)
     "engines",          # real host engines
+    "stream",           # libquern_stream: one object per client stream
     "testing",          # test doubles (libquern_stand_ins)
     "server",           # quern serve
     "tools",            # quern

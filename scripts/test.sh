@@ -57,7 +57,7 @@ case "$mode" in
       -DQUERN_WITH_TORCH=ON -DQUERN_BUILD_BENCH=OFF
     cmake --build build-tsan
     ctest --test-dir build-tsan --no-tests=error --output-on-failure -j2 \
-      -L 'utils|platform|models|stand_ins|dualis|nightjar|pocketsphinx|server'
+      -L 'utils|platform|models|stand_ins|dualis|nightjar|pocketsphinx|stream|server'
     # The VAD's concurrency tests (libtorch itself is not instrumented).
     ctest --test-dir build-tsan --no-tests=error --output-on-failure -j2 -R 'SharedModel|SileroCache'
     ;;

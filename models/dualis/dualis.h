@@ -121,6 +121,37 @@ class EngineSlot {
   std::atomic<T*> ptr_{nullptr};
 };
 
+// Why the controller asks for finalisation, as a value; check_finalization_needed() gives the same
+// decision as text.
+enum class FinalizationReason {
+  none,                 // not needed ("")
+  already_finalized,    // finalize() ran for this utterance ("already_finalized")
+  empty_buffer,         // nothing buffered ("empty_buffer")
+  max_samples_reached,  // the buffer reached max_audio_samples ("max_samples_reached(T>=M)")
+  silence_timeout,      // no chunk for max_silence_duration ("silence_timeout(Es>=Ds)")
+};
+
+struct FinalizationCheck {
+  bool needed = false;
+  FinalizationReason reason = FinalizationReason::none;
+  std::string text;  // exactly check_finalization_needed()'s reason
+};
+
+// One chunk through stream_step(): the streaming engine's results and the decision taken for it.
+struct StreamStep {
+  ResultList results;
+  FinalizationCheck check;  // what stream_generate() reports as needs_finalization, with its reason
+};
+
+// What finalize_with() did.
+struct Refinement {
+  bool finalized = false;  // false: the utterance was already finalised (text empty)
+  std::string text;        // the final text, as finalize() returns it
+  // The first record of the offline engine's result as the engine gave it (its "words" among
+  // other keys, when it gives them); null when the engine did not run or returned no record.
+  TranscriptionResult offline;
+};
+
 class DUALIS_API Dualis {
  public:
   // Stores the settings; creates no engine and logs nothing.
@@ -155,12 +186,21 @@ class DUALIS_API Dualis {
   std::pair<ResultList, bool> stream_generate(const utils::AudioSamples& audio,
                                               bool is_final = false,
                                               const std::string& language = "zh");
+  // check_finalization_needed() with its reason as a value. Logs as it does.
+  FinalizationCheck check_finalization() QUERN_EXCLUDES(audio_lock, _finalize_lock);
+  // stream_generate() with the reason of its decision: the same calls, messages and results.
+  StreamStep stream_step(const utils::AudioSamples& audio, bool is_final = false,
+                         const std::string& language = "zh");
 
   // The buffered utterance recognised by the offline engine and punctuated; "" when nothing is
   // refined. May run any number of times, also concurrently.
   std::string offline_refine(const std::string& language = "zh") QUERN_EXCLUDES(_refine_lock);
   // offline_refine("zh") once per utterance; further calls return "" until reset().
   std::string finalize() QUERN_EXCLUDES(_refine_lock, _finalize_lock);
+  // finalize() with the language handed to the offline and punctuation engines, and the offline
+  // engine's own record beside the text: the same once-per-utterance rule, calls and messages.
+  Refinement finalize_with(const std::string& language)
+      QUERN_EXCLUDES(_refine_lock, _finalize_lock);
 
   // Replaces the hotword list; safe while other threads use the controller. (Writing `hotwords`
   // directly is safe only while no other thread calls into the controller.)
@@ -215,7 +255,7 @@ class DUALIS_API Dualis {
   void load_locked() QUERN_REQUIRES(_load_lock);
   std::unique_ptr<BaseASR> create_stream_engine();
   std::unique_ptr<BaseASR> create_offline_engine();
-  std::string refine_locked(const std::string& language) QUERN_REQUIRES_SHARED(_refine_lock);
+  Refinement refine_locked(const std::string& language) QUERN_REQUIRES_SHARED(_refine_lock);
 
   utils::Mutex _load_lock;      // serialises load(); held across engine construction and loading
   utils::Mutex _hotwords_lock;  // guards `hotwords`; never held across an engine call

@@ -70,21 +70,21 @@ std::string text_of(const TranscriptionResult& record) {
 
 std::string Dualis::offline_refine(const std::string& language) {
   utils::ReaderLock refining(_refine_lock);
-  return refine_locked(language);
+  return refine_locked(language).text;
 }
 
-std::string Dualis::refine_locked(const std::string& language) {
+Refinement Dualis::refine_locked(const std::string& language) {
   const double refine_start = quern_clock::now();
   if (!enable_2pass) {
     quern_log::logger.warning("offline_refine: enable_2pass is False, skipping offline processing");
-    return "";
+    return {};
   }
   if (!offline_asr) load();
 
   utils::AudioSamples audio = get_audio_buffer();
   if (audio.empty()) {
     quern_log::logger.warning("offline_refine: Empty audio buffer");
-    return "";
+    return {};
   }
   QUERN_LOG_DEBUG("offline_refine: audio shape=(" + std::to_string(audio.size()) +
                   ",), dtype=" + std::string(audio.dtype_name()));
@@ -114,11 +114,11 @@ std::string Dualis::refine_locked(const std::string& language) {
   BaseASR* engine = offline_asr.get();
   if (!engine) {
     quern_log::logger.error("offline_refine: offline_asr is not loaded");
-    return "";
+    return {};
   }
 
   const double transcribe_start = quern_clock::now();
-  const ResultList results = engine->transcribe(audio, language);
+  ResultList results = engine->transcribe(audio, language);
   const double transcribe_ms = ms_since(transcribe_start);
   // An engine that recognised nothing returns an empty list: that is an empty text.
   std::string text = results.empty() ? "" : text_of(results.front());
@@ -139,10 +139,14 @@ std::string Dualis::refine_locked(const std::string& language) {
   quern_log::logger.info("offline_refine total time=" + utils::fixed1(ms_since(refine_start)) +
                          "ms (transcribe=" + utils::fixed1(transcribe_ms) +
                          "ms, punc=" + utils::fixed1(punc_ms) + "ms)");
-  return text;
+  Refinement refined{.text = std::move(text), .offline = {}};
+  if (!results.empty()) refined.offline = std::move(results.front());
+  return refined;
 }
 
-std::string Dualis::finalize() {
+std::string Dualis::finalize() { return finalize_with("zh").text; }
+
+Refinement Dualis::finalize_with(const std::string& language) {
   // Held from the test-and-set to the end of the refinement: a reset() in between would clear
   // the utterance this call has just claimed.
   utils::ReaderLock refining(_refine_lock);
@@ -150,12 +154,13 @@ std::string Dualis::finalize() {
     utils::MutexLock lock(_finalize_lock);
     if (_is_finalized) {
       quern_log::logger.warning("finalize: Already finalized, returning empty string");
-      return "";
+      return {};
     }
     _is_finalized = true;
   }
   const double finalize_start = quern_clock::now();
-  std::string result = refine_locked("zh");
+  Refinement result = refine_locked(language);
+  result.finalized = true;
   quern_log::logger.info("Dualis finalize total time=" + utils::fixed1(ms_since(finalize_start)) +
                          "ms");
   return result;

@@ -7,9 +7,15 @@
 namespace models::dualis {
 
 std::pair<bool, std::string> Dualis::check_finalization_needed() {
+  FinalizationCheck check = check_finalization();
+  return {check.needed, std::move(check.text)};
+}
+
+FinalizationCheck Dualis::check_finalization() {
+  using enum FinalizationReason;
   {
     utils::MutexLock lock(_finalize_lock);
-    if (_is_finalized) return {false, "already_finalized"};
+    if (_is_finalized) return {false, already_finalized, "already_finalized"};
   }
   // Each value is read once, so the limit is tested and the reason printed with exactly the
   // count that was found non-zero (another thread may clear the buffer in between).
@@ -18,12 +24,12 @@ std::pair<bool, std::string> Dualis::check_finalization_needed() {
     utils::MutexLock lock(audio_lock);
     total = _total_samples.load();
   }
-  if (total == 0) return {false, "empty_buffer"};
+  if (total == 0) return {false, empty_buffer, "empty_buffer"};
   if (total >= max_audio_samples) {
     std::string reason = "max_samples_reached(" + std::to_string(total) +
                          ">=" + std::to_string(max_audio_samples) + ")";
     quern_log::logger.info("check_finalization_needed: " + reason);
-    return {true, std::move(reason)};
+    return {true, max_samples_reached, std::move(reason)};
   }
   const double last = _last_audio_time.load();
   const double since_last = quern_clock::now() - last;
@@ -31,23 +37,29 @@ std::pair<bool, std::string> Dualis::check_finalization_needed() {
     std::string reason = "silence_timeout(" + utils::fixed1(since_last) +
                          "s>=" + utils::shortest(max_silence_duration) + "s)";
     quern_log::logger.info("check_finalization_needed: " + reason);
-    return {true, std::move(reason)};
+    return {true, silence_timeout, std::move(reason)};
   }
-  return {false, ""};
+  return {};
 }
 
 std::pair<ResultList, bool> Dualis::stream_generate(const utils::AudioSamples& audio, bool is_final,
                                                     const std::string& language) {
+  StreamStep step = stream_step(audio, is_final, language);
+  return {std::move(step.results), step.check.needed};
+}
+
+StreamStep Dualis::stream_step(const utils::AudioSamples& audio, bool is_final,
+                               const std::string& language) {
   if (!stream_asr) load();
   BaseASR* engine = stream_asr.get();
   if (!engine) {
     quern_log::logger.warning(
         "stream_generate: stream_asr is not loaded, buffering audio for offline processing");
     append_audio(audio);
-    return {ResultList{}, false};
+    return {};
   }
   append_audio(audio);
-  const bool needs_finalization = check_finalization_needed().first;
+  FinalizationCheck check = check_finalization();
   _sync_hotwords();
   const double start = quern_clock::now();
   ResultList results = engine->stream_generate(audio, is_final, language);
@@ -56,7 +68,7 @@ std::pair<ResultList, bool> Dualis::stream_generate(const utils::AudioSamples& a
     QUERN_LOG_DEBUG("Dualis stream_generate time=" + utils::fixed1(elapsed_ms) +
                     "ms, len_audio=" + std::to_string(audio.size()));
   }
-  return {std::move(results), needs_finalization};
+  return {std::move(results), std::move(check)};
 }
 
 }  // namespace models::dualis

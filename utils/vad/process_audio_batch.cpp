@@ -11,11 +11,24 @@ namespace utils::vad {
 
 std::vector<std::pair<bool, bool>> process_audio_batch(std::span<VADDetector* const> detectors,
                                                        std::span<const AudioSamples> chunks) {
+  return process_audio_batch(detectors, chunks, {});
+}
+
+std::vector<std::pair<bool, bool>> process_audio_batch(
+    std::span<VADDetector* const> detectors, std::span<const AudioSamples> chunks,
+    std::span<std::vector<std::pair<bool, bool>>* const> verdicts) {
   const std::size_t n = detectors.size();
   if (chunks.size() != n) {
     throw std::invalid_argument("process_audio_batch: " + std::to_string(n) + " detectors and " +
                                 std::to_string(chunks.size()) + " chunks");
   }
+  if (!verdicts.empty() && verdicts.size() != n) {
+    throw std::invalid_argument("process_audio_batch: " + std::to_string(n) + " detectors and " +
+                                std::to_string(verdicts.size()) + " verdict lists");
+  }
+  const auto note = [&](std::size_t i, std::pair<bool, bool> v) {
+    if (!verdicts.empty() && verdicts[i]) verdicts[i]->push_back(v);
+  };
   thread_local std::vector<VADDetector*> sorted;
   sorted.assign(detectors.begin(), detectors.end());
   std::sort(sorted.begin(), sorted.end());
@@ -62,6 +75,7 @@ std::vector<std::pair<bool, bool>> process_audio_batch(std::span<VADDetector* co
       }
       const auto [speech, ended] =
           d.process_frame(chunks[i].slice(step * frame_size, (step + 1) * frame_size));
+      note(i, {speech, ended});
       results[i].first = results[i].first || speech;
       results[i].second = results[i].second || ended;
     }
@@ -89,6 +103,7 @@ std::vector<std::pair<bool, bool>> process_audio_batch(std::span<VADDetector* co
         VADDetector& d = *detectors[members[j]];
         d.last_speech_prob = probabilities[j];
         const auto [speech, ended] = d.advance(probabilities[j] > d.config->model_threshold);
+        note(members[j], {speech, ended});
         auto& r = results[members[j]];
         r.first = r.first || speech;
         r.second = r.second || ended;

@@ -24,4 +24,12 @@ namespace utils::vad {
 VAD_API std::vector<std::pair<bool, bool>> process_audio_batch(
     std::span<VADDetector* const> detectors, std::span<const AudioSamples> chunks);
 
+// The same, and each frame's own verdict for hosts that act on the frame where speech ended:
+// when verdicts[i] is not null, the (is_speech, speech_ended) of every frame of chunks[i] is
+// appended to it in order, as process_frame gives them. REQUIRES: verdicts is empty or has one
+// entry per detector (std::invalid_argument otherwise, before any frame).
+VAD_API std::vector<std::pair<bool, bool>> process_audio_batch(
+    std::span<VADDetector* const> detectors, std::span<const AudioSamples> chunks,
+    std::span<std::vector<std::pair<bool, bool>>* const> verdicts);
+
 }  // namespace utils::vad

@@ -93,7 +93,8 @@ class VAD_API VADDetector {
 
  private:
   friend std::vector<std::pair<bool, bool>> process_audio_batch(
-      std::span<VADDetector* const> detectors, std::span<const AudioSamples> chunks);
+      std::span<VADDetector* const> detectors, std::span<const AudioSamples> chunks,
+      std::span<std::vector<std::pair<bool, bool>>* const> verdicts);
   // The speech/silence state machine after a frame judged `is_speech`: (is_speech, speech_ended).
   std::pair<bool, bool> advance(bool is_speech);
 
