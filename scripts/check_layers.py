@@ -19,6 +19,7 @@ LAYERS = [
     "engines",          # real host engines
     "stream",           # libquern_stream: one object per client stream
     "testing",          # test doubles (libquern_stand_ins)
+    "protocol",         # the streaming protocol's shared terms (header-only)
     "server",           # quern serve
     "tools",            # quern
     "python",           # the Python module

@@ -14,7 +14,7 @@
 
 namespace server {
 
-inline constexpr int kEngineRate = 16000;  // Hz: what the detector and the engines run at
+using protocol::kEngineRate;
 
 class AudioDecoder {
  public:

@@ -160,25 +160,25 @@ void Connection::on_text(std::string_view text) {
     const ServerOptions& o = server_.options;
     const StreamConfig config = parse_stream_config(text, o.defaults);
     decoder_ = std::make_unique<AudioDecoder>(config.format, config.sample_rate);
-    utils::vad::VADConfigFields vad{
+    quern::StreamOptions stream{
+        .engines = o.engines,
+        .vad = {.silence_duration = config.vad_silence,
+                .speech_padding = config.vad_padding,
+                .use_model = o.vad_model,
+                .model_path = o.vad_model_path},
+        .endpoint = {.silence_timeout = config.silence_timeout,
+                     .max_utterance = config.max_utterance},
         .sample_rate = kEngineRate,
-        .silence_duration = config.vad_silence,
-        .speech_padding = config.vad_padding,
-        .use_model = o.vad_model,
-        .model_path = o.vad_model_path,
+        .language = config.language,
+        .hotwords = config.hotwords,
+        .defer_finals = true,
     };
     if (config.vad_threshold) {
-      (o.vad_model ? vad.model_threshold : vad.energy_threshold) = *config.vad_threshold;
+      (o.vad_model ? stream.vad.model_threshold : stream.vad.energy_threshold) =
+          *config.vad_threshold;
     }
-    models::dualis::DualisOptions engines = o.engines;
-    engines.max_silence_duration = config.silence_timeout;
-    engines.max_audio_samples = static_cast<std::int64_t>(config.max_utterance * kEngineRate);
-    engines.sample_rate = kEngineRate;
-    engines.language = config.language;
-    engines.hotwords = config.hotwords;
-    session_ = std::make_shared<Session>(server_.next_session_id(), config, std::move(engines),
-                                         std::make_shared<utils::vad::VADConfig>(vad), o.limits,
-                                         weak_from_this(), server_.metrics);
+    session_ = std::make_shared<Session>(server_.next_session_id(), config, std::move(stream),
+                                         o.limits, weak_from_this(), server_.metrics);
     server_.add_session(session_);
     // The first turn: loading the engines, away from the I/O threads.
     server_.post_slow([session = session_] {

@@ -72,12 +72,6 @@ void Histogram<N>::render(std::string& out, std::string_view name, std::string_v
   sample(out, std::string(name) + "_count", static_cast<double>(cumulative));
 }
 
-std::string_view name_of(FinalReason reason) noexcept {
-  static constexpr std::string_view names[] = {"speech_ended", "max_samples_reached",
-                                               "silence_timeout", "end_of_stream", "shutdown"};
-  return names[static_cast<std::size_t>(reason)];
-}
-
 std::string_view name_of(ErrorKind kind) noexcept {
   static constexpr std::string_view names[] = {"protocol",    "too_big",  "timeout",
                                                "slow_client", "capacity", "engine"};
@@ -108,7 +102,8 @@ std::string Metrics::render() const {
           static_cast<double>(audio_samples_total.load()) / 16000.0);
   header(out, "quern_finals_total", "counter", "Finals sent, by why the utterance ended.");
   for (std::size_t i = 0; i < finals.size(); ++i) {
-    out.append("quern_finals_total{reason=\"").append(name_of(static_cast<FinalReason>(i)));
+    out.append("quern_finals_total{reason=\"")
+        .append(quern::name_of(static_cast<quern::EndReason>(i)));
     out.append("\"} ").append(std::to_string(finals[i].load())).append("\n");
   }
   header(out, "quern_errors_total", "counter", "Sessions ended or refused by a fault, by kind.");

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "stream/end_reason.h"
+
 namespace server {
 
 // A histogram with fixed upper bounds (the last bucket, +Inf, is implied).
@@ -34,17 +36,6 @@ class Histogram {
   std::atomic<double> sum_{0.0};
 };
 
-// Why an utterance ended; the label of quern_finals_total.
-enum class FinalReason : std::size_t {
-  speech_ended,
-  max_samples_reached,
-  silence_timeout,
-  end_of_stream,
-  shutdown,
-  count_
-};
-std::string_view name_of(FinalReason reason) noexcept;
-
 // What went wrong; the label of quern_errors_total.
 enum class ErrorKind : std::size_t {
   protocol,     // a message against the protocol (bad config, order, undecodable audio)
@@ -63,7 +54,7 @@ struct Metrics {
   std::atomic<std::uint64_t> audio_messages_total{0};
   std::atomic<std::uint64_t> chunks_total{0};         // chunks fed to the controllers
   std::atomic<std::uint64_t> audio_samples_total{0};  // at 16 kHz, fed to the controllers
-  std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(FinalReason::count_)> finals{};
+  std::array<std::atomic<std::uint64_t>, quern::kEndReasons> finals{};  // by quern::EndReason
   std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(ErrorKind::count_)> errors{};
   std::atomic<bool> draining{false};
   Histogram<12> vad_batch_size{{1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048}};
@@ -73,7 +64,7 @@ struct Metrics {
   // Seconds from the end of an utterance being decided to its final being queued for sending.
   Histogram<12> final_latency{{0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2, 5, 10, 30}};
 
-  void final_sent(FinalReason r) noexcept {
+  void final_sent(quern::EndReason r) noexcept {
     finals[static_cast<std::size_t>(r)].fetch_add(1, std::memory_order_relaxed);
   }
   void error(ErrorKind k) noexcept {

@@ -142,19 +142,22 @@ void Server::Impl::tick(Clock::time_point now, bool poll) {
   fed_.clear();
   detectors_.clear();
   frames_.clear();
+  verdicts_.clear();
   for (auto& s : snapshot_) {
     if (!s->take_turn()) continue;
     Session::Chunk chunk = s->take_chunk();
     if (!chunk.samples.empty()) {
-      detectors_.push_back(&s->detector());
+      quern::Stream& stream = s->stream();
       // Held only until the next tick clears frames_, so each carry reuses its storage.
-      frames_.push_back(s->frames_of(chunk.samples));
-      fed_.push_back({s, std::move(chunk), {}});
+      frames_.push_back(stream.prepare(chunk.samples));
+      detectors_.push_back(&stream.detector());
+      verdicts_.push_back(&stream.verdicts());
+      fed_.push_back({s, chunk.samples.size(), chunk.newest_arrival, chunk.last, chunk.shutdown});
     } else if (chunk.last) {
       post_slow([s, shutdown = chunk.shutdown] { s->finish(shutdown); });
-    } else if (auto reason = poll ? s->poll() : std::nullopt) {
-      post_slow([s, reason = std::move(*reason), now] {
-        s->finalize(reason, now);
+    } else if (poll && s->poll()) {
+      post_slow([s, now] {
+        s->finalize(now);
         s->end_turn();
       });
     } else {
@@ -164,13 +167,15 @@ void Server::Impl::tick(Clock::time_point now, bool poll) {
   snapshot_.clear();
   if (fed_.empty()) return;
 
-  // Every session's detection in one batch: the model's frames of all streams run together.
+  // Every session's detection in one batch: the model's frames of all streams run together, and
+  // each stream gets its frames' verdicts.
   try {
-    const auto results = utils::vad::process_audio_batch(detectors_, frames_);
-    for (std::size_t i = 0; i < fed_.size(); ++i) fed_[i].vad = results[i];
+    utils::vad::process_audio_batch(detectors_, frames_, verdicts_);
   } catch (const std::exception& e) {
-    // Not expected (every session's settings were checked): the chunks still go to the engines.
+    // Not expected (every session's settings were checked when its stream was made).
     quern_log::logger.error(std::string("detection failed: ") + e.what());
+    for (auto* v : verdicts_)
+      v->clear();  // each stream then refuses its chunk, and its session ends
   }
   metrics.vad_batch_size.observe(static_cast<double>(fed_.size()));
 
@@ -181,11 +186,10 @@ void Server::Impl::tick(Clock::time_point now, bool poll) {
     for (std::size_t i = g; i < fed_.size(); i += groups) group->push_back(std::move(fed_[i]));
     auto job = [this, group, now] {
       for (Fed& f : *group) {
-        const bool last = f.chunk.last, shutdown = f.chunk.shutdown;
-        auto reason = f.session->feed(std::move(f.chunk), f.vad);
-        if (reason || last) {
-          post_slow([s = f.session, reason = std::move(reason), last, shutdown, now] {
-            if (reason) s->finalize(*reason, now);
+        const bool due = f.session->feed(f.samples, f.newest_arrival);
+        if (due || f.last) {
+          post_slow([s = f.session, due, last = f.last, shutdown = f.shutdown, now] {
+            if (due) s->finalize(now);
             if (last) return s->finish(shutdown);
             s->end_turn();
           });

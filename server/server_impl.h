@@ -83,13 +83,16 @@ class Server::Impl {
   // The tick's own storage, reused every tick (the tick thread only).
   struct Fed {
     std::shared_ptr<Session> session;
-    Session::Chunk chunk;
-    std::pair<bool, bool> vad;
+    std::size_t samples;  // in the chunk, at 16 kHz
+    Clock::time_point newest_arrival;
+    bool last;      // the input ended after this chunk
+    bool shutdown;  // ... because the server drains
   };
   std::vector<std::shared_ptr<Session>> snapshot_;
   std::vector<Fed> fed_;
   std::vector<utils::vad::VADDetector*> detectors_;
   std::vector<utils::AudioSamples> frames_;
+  std::vector<std::vector<std::pair<bool, bool>>*> verdicts_;
 
   WorkerPool finalize_pool_;  // before the feed pool: its jobs post here until they are done
   WorkerPool feed_pool_;

@@ -1,5 +1,5 @@
-// A client stream's recognition: input in from the connection, chunks through the detector and
-// the controller, partials and finals out as protocol messages.
+// A client stream's recognition: input in from the connection, chunks through the stream, partials
+// and finals out as protocol messages.
 #include "server/session.h"
 
 #include <algorithm>
@@ -14,22 +14,13 @@ namespace {
 
 using nlohmann::ordered_json;
 
-double seconds_of(std::int64_t samples) {
+double millis(double seconds) {
   // Rounded to the millisecond: times in messages are for people and for matching chunks.
-  return std::round(static_cast<double>(samples) / 16.0) / 1000.0;
+  return std::round(seconds * 1000) / 1000;
 }
 
 double since(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
-}
-
-// Why an utterance ended, from the controller's reason text ("silence_timeout(3.1s>=3s)").
-FinalReason reason_kind(const std::string& reason) {
-  if (reason.starts_with("max_samples_reached")) return FinalReason::max_samples_reached;
-  if (reason.starts_with("silence_timeout")) return FinalReason::silence_timeout;
-  if (reason == "end_of_stream") return FinalReason::end_of_stream;
-  if (reason == "shutdown") return FinalReason::shutdown;
-  return FinalReason::speech_ended;
 }
 
 std::string text_of(const ordered_json& message) {
@@ -37,10 +28,27 @@ std::string text_of(const ordered_json& message) {
   return message.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
 }
 
+ordered_json final_message(const quern::Final& f) {
+  ordered_json m = {{"type", protocol::type::kFinal}, {"segment", f.segment}, {"text", f.text}};
+  if (!f.error.empty()) m["error"] = "recognition failed: " + f.error;
+  m["start"] = millis(f.start);
+  m["end"] = millis(f.end);
+  m["reason"] = f.reason_text;
+  if (!f.words.empty()) {
+    auto words = ordered_json::array();
+    for (const auto& w : f.words) {
+      ordered_json word = {{"word", w.word}, {"start", millis(w.start)}, {"end", millis(w.end)}};
+      if (w.confidence) word["confidence"] = std::round(*w.confidence * 1000) / 1000;
+      words.push_back(std::move(word));
+    }
+    m["words"] = std::move(words);
+  }
+  return m;
+}
+
 }  // namespace
 
-Session::Session(std::uint64_t id, const StreamConfig& config,
-                 models::dualis::DualisOptions engines, std::shared_ptr<utils::vad::VADConfig> vad,
+Session::Session(std::uint64_t id, const StreamConfig& config, quern::StreamOptions options,
                  SessionLimits limits, std::weak_ptr<Outlet> outlet, Metrics& metrics)
     : id_(id),
       config_(config),
@@ -48,9 +56,7 @@ Session::Session(std::uint64_t id, const StreamConfig& config,
       metrics_(metrics),
       outlet_(std::move(outlet)),
       busy_(true),  // the first turn is the engines' loading, taken by whoever creates it
-      dualis_(std::move(engines)),
-      detector_(std::move(vad)),
-      carry_(detector_.config->frame_size) {
+      stream_(std::move(options)) {
   touch(Clock::now());
 }
 
@@ -106,102 +112,93 @@ Session::Chunk Session::take_chunk() {
 
 bool Session::load() {
   try {
-    dualis_.load();
+    stream_.load();
   } catch (const std::exception& e) {
     metrics_.error(ErrorKind::engine);
     quern_log::logger.error("session " + std::to_string(id_) +
                             ": the engines failed to load: " + e.what());
-    send(text_of(
-        {{"type", "error"}, {"message", std::string("recognition unavailable: ") + e.what()}}));
+    send(text_of({{"type", protocol::type::kError},
+                  {"message", std::string("recognition unavailable: ") + e.what()}}));
     close(CloseCode::internal, "recognition unavailable");
     return false;
   }
-  send(text_of({{"type", "ready"},
-                {"protocol", "quern-stream/1"},
+  send(text_of({{"type", protocol::type::kReady},
+                {"protocol", protocol::kName},
                 {"session", id_},
                 {"sample_rate", config_.sample_rate}}));
   return true;
 }
 
-std::optional<std::string> Session::feed(Chunk chunk, std::pair<bool, bool> vad) {
-  const auto n = static_cast<std::int64_t>(chunk.samples.size());
-  models::ResultList partials;
-  bool needs_finalization = false;
+bool Session::feed(std::size_t samples, Clock::time_point newest_arrival) {
+  quern::Update update;
   try {
-    std::tie(partials, needs_finalization) = dualis_.stream_generate(
-        utils::AudioSamples(std::move(chunk.samples)), chunk.last, config_.language);
+    update = stream_.feed_judged();
   } catch (const std::exception& e) {
-    // The streaming engine's state is unknown now: the session ends here.
-    metrics_.error(ErrorKind::engine);
-    quern_log::logger.error("session " + std::to_string(id_) + ": streaming failed: " + e.what());
-    send(text_of({{"type", "error"}, {"message", std::string("recognition failed: ") + e.what()}}));
-    close(CloseCode::internal, "recognition failed");
-    return std::nullopt;
+    fail("streaming failed", e);  // the streaming engine's state is unknown now
+    return false;
   }
-  fed_samples_ += n;
   metrics_.chunks_total.fetch_add(1, std::memory_order_relaxed);
-  metrics_.audio_samples_total.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
-  auto results = ordered_json::array();
-  for (auto& r : partials) results.push_back(std::move(r));
-  send(text_of({{"type", "partial"},
-                {"segment", segment_},
-                {"time", seconds_of(fed_samples_)},
-                {"results", std::move(results)}}));
-  metrics_.partial_latency.observe(since(chunk.newest_arrival));
+  metrics_.audio_samples_total.fetch_add(samples, std::memory_order_relaxed);
+  const bool partial = update.partial.has_value();
+  const bool due = send(std::move(update), Clock::now());
+  if (partial) metrics_.partial_latency.observe(since(newest_arrival));
+  return due;
+}
 
-  const bool ended = vad.second && !speech_was_ended_;
-  speech_was_ended_ = vad.second;
-  if (needs_finalization) {
-    auto [needed, reason] = dualis_.check_finalization_needed();
-    if (needed) return reason;
+bool Session::poll() {
+  try {
+    return send(stream_.poll(), Clock::now());
+  } catch (const std::exception& e) {
+    fail("streaming failed", e);
+    return false;
   }
-  if (ended) return "speech_ended";
-  return std::nullopt;
 }
 
-std::optional<std::string> Session::poll() {
-  auto [needed, reason] = dualis_.check_finalization_needed();
-  if (needed) return reason;
-  return std::nullopt;
-}
-
-void Session::finalize(const std::string& reason, Clock::time_point decided) {
+void Session::finalize(Clock::time_point decided) {
   if (gone()) return;  // nobody to tell: spare the engines
-  ordered_json final_message = {{"type", "final"}, {"segment", segment_}, {"text", ""}};
   try {
-    final_message["text"] = dualis_.finalize();
+    while (send(stream_.finalize_due(), decided) && !gone()) {
+    }
   } catch (const std::exception& e) {
-    // The utterance still gets its final, without text; the next one starts afresh.
-    metrics_.error(ErrorKind::engine);
-    quern_log::logger.error("session " + std::to_string(id_) +
-                            ": finalisation failed: " + e.what());
-    final_message["error"] = std::string("recognition failed: ") + e.what();
+    fail("recognition failed", e);
   }
-  final_message["start"] = seconds_of(segment_start_);
-  final_message["end"] = seconds_of(fed_samples_);
-  final_message["reason"] = reason;
-  send(text_of(final_message));
-  metrics_.final_sent(reason_kind(reason));
-  metrics_.final_latency.observe(since(decided));
-  try {
-    dualis_.reset();
-  } catch (const std::exception& e) {
-    metrics_.error(ErrorKind::engine);
-    send(text_of({{"type", "error"}, {"message", std::string("recognition failed: ") + e.what()}}));
-    close(CloseCode::internal, "recognition failed");
-  }
-  detector_.reset();
-  speech_was_ended_ = false;
-  ++segment_;
-  segment_start_ = fed_samples_;
 }
 
 void Session::finish(bool shutdown) {
-  if (dualis_.get_audio_buffer_length() > 0) {
-    finalize(shutdown ? "shutdown" : "end_of_stream", Clock::now());
+  try {
+    if (send(
+            stream_.finish(shutdown ? quern::EndReason::shutdown : quern::EndReason::end_of_stream),
+            Clock::now())) {
+      finalize(Clock::now());
+    }
+  } catch (const std::exception& e) {
+    return fail("recognition failed", e);
   }
   close(shutdown ? CloseCode::going_away : CloseCode::normal,
         shutdown ? "the server is shutting down" : "end of stream");
+}
+
+bool Session::send(quern::Update update, Clock::time_point decided) {
+  for (const quern::Final& f : update.finals) {
+    if (!f.error.empty()) {
+      // The utterance still gets its final, without text; the next one starts afresh.
+      metrics_.error(ErrorKind::engine);
+      quern_log::logger.error("session " + std::to_string(id_) +
+                              ": finalisation failed: " + f.error);
+    }
+    send(text_of(final_message(f)));
+    metrics_.final_sent(f.reason);
+    metrics_.final_latency.observe(since(decided));
+  }
+  if (update.partial) {
+    auto results = ordered_json::array();
+    for (auto& r : update.partial->results) results.push_back(std::move(r));
+    send(text_of({{"type", protocol::type::kPartial},
+                  {"segment", update.partial->segment},
+                  {"time", millis(update.partial->time)},
+                  {"results", std::move(results)}}));
+  }
+  return update.final_due;
 }
 
 void Session::send(std::string text) {
@@ -211,6 +208,14 @@ void Session::send(std::string text) {
 void Session::close(CloseCode code, std::string reason) {
   closing_.store(true, std::memory_order_release);
   if (auto outlet = outlet_.lock()) outlet->close(code, std::move(reason));
+}
+
+void Session::fail(const char* what, const std::exception& e) {
+  metrics_.error(ErrorKind::engine);
+  quern_log::logger.error("session " + std::to_string(id_) + ": " + what + ": " + e.what());
+  send(text_of({{"type", protocol::type::kError},
+                {"message", std::string("recognition failed: ") + e.what()}}));
+  close(CloseCode::internal, "recognition failed");
 }
 
 }  // namespace server

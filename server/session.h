@@ -1,13 +1,12 @@
-// Session: one client stream's recognition — its Dualis controller, its VADDetector and the audio
-// waiting for them — as the server's tick and worker pools drive it.
+// Session: one client stream's recognition — its quern::Stream and the audio waiting for it —
+// as the server's tick and worker pools drive it.
 //
 // Who touches what:
 // - the connection's I/O strand puts decoded audio in (add_audio, end_input) and nothing else;
-// - everything else (the controller, the detector, the frame carry, the segment counters) belongs
-//   to whoever holds the session's turn: the tick takes the turn (take_turn) when the session has
-//   something to do, hands it to one job on a worker pool, and that job gives it back
-//   (end_turn). One holder at a time, so each session's chunks are fed in order by one thread at
-//   a time, and reset() never overlaps stream_generate();
+// - the stream belongs to whoever holds the session's turn: the tick takes the turn (take_turn)
+//   when the session has something to do, hands it to one job on a worker pool, and that job
+//   gives it back (end_turn). One holder at a time, so each session's chunks are fed in order by
+//   one thread at a time;
 // - the connection is reached through an Outlet, which posts to the connection's strand.
 #pragma once
 
@@ -15,16 +14,14 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "models/dualis/dualis.h"
 #include "server/metrics.h"
 #include "server/stream_config.h"
+#include "stream/stream.h"
 #include "utils/thread_annotations.h"
-#include "utils/vad/frame_carry.h"
-#include "utils/vad/vad_detector.h"
 
 namespace server {
 
@@ -42,7 +39,7 @@ class Outlet {
   virtual void resume_reading() = 0;
 };
 
-// What one session may buffer, and what the engines are made with.
+// What one session may buffer.
 struct SessionLimits {
   std::size_t max_pending_samples = 2 * 16000;  // at 16 kHz: input waiting before reads pause
   std::size_t max_chunk_samples = 16000 / 4;    // at 16 kHz: the most one tick feeds a session
@@ -50,9 +47,9 @@ struct SessionLimits {
 
 class Session {
  public:
-  Session(std::uint64_t id, const StreamConfig& config, models::dualis::DualisOptions engines,
-          std::shared_ptr<utils::vad::VADConfig> vad, SessionLimits limits,
-          std::weak_ptr<Outlet> outlet, Metrics& metrics);
+  // `options` must defer finals: the offline passes run on the server's finalisation pool.
+  Session(std::uint64_t id, const StreamConfig& config, quern::StreamOptions options,
+          SessionLimits limits, std::weak_ptr<Outlet> outlet, Metrics& metrics);
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -86,24 +83,21 @@ class Session {
   };
   Chunk take_chunk() QUERN_EXCLUDES(input_mutex_);
 
-  // What the holder of the turn does. Each returns the reason to finalise, or nothing.
-  // Loads the engines; on success sends "ready". REQUIRES: the turn.
+  // What the holder of the turn does (REQUIRES: the turn).
+  // Loads the engines; on success sends "ready".
   bool load();
-  // The chunk's frames for the detector, whole frames only (the rest carried to the next).
-  utils::AudioSamples frames_of(std::span<const float> samples) { return carry_.take(samples); }
-  // Feeds one chunk (its VAD result already known) and sends its partial. REQUIRES: the turn.
-  std::optional<std::string> feed(Chunk chunk, std::pair<bool, bool> vad);
-  // The controller's answer for a session without new audio (the silence timeout).
-  std::optional<std::string> poll();
-  // Finalises the utterance for `reason`, sends its final and prepares the next one.
-  // REQUIRES: the turn.
-  void finalize(const std::string& reason, Clock::time_point decided);
-  // Ends the stream after its last chunk: the open utterance (if any) is finalised, then the
-  // connection closed (normally, or as going away when the server drains). REQUIRES: the turn.
+  // The stream, for the tick's batched detection (prepare(), detector(), verdicts()).
+  quern::Stream& stream() noexcept { return stream_; }
+  // Feeds the chunk the tick prepared and judged, and sends its partial. Returns whether an
+  // utterance ended (its final is due).
+  bool feed(std::size_t samples, Clock::time_point newest_arrival);
+  // The silence timeout for a session without new audio: whether a final is now due.
+  bool poll();
+  // Runs the due offline passes and sends their finals (the end decided at `decided`).
+  void finalize(Clock::time_point decided);
+  // Ends the stream after its last chunk: the open utterance (if it held speech) is finalised,
+  // then the connection closed (normally, or as going away when the server drains).
   void finish(bool shutdown);
-
-  // For the tick's batched detection. REQUIRES: the turn.
-  utils::vad::VADDetector& detector() noexcept { return detector_; }
 
   // The connection's activity, for the idle timeout.
   void touch(Clock::time_point now) noexcept {
@@ -114,8 +108,12 @@ class Session {
   }
 
  private:
+  // Sends what the stream produced; returns whether a final is due.
+  bool send(quern::Update update, Clock::time_point decided);
   void send(std::string text);
   void close(CloseCode code, std::string reason);
+  // The engines failed in a way the stream cannot go on from: error, close 1011.
+  void fail(const char* what, const std::exception& e);
 
   const std::uint64_t id_;
   const StreamConfig config_;
@@ -135,14 +133,7 @@ class Session {
   bool shutdown_ QUERN_GUARDED_BY(input_mutex_) = false;
   bool reading_paused_ QUERN_GUARDED_BY(input_mutex_) = false;
 
-  // Owned by the holder of the turn.
-  models::dualis::Dualis dualis_;
-  utils::vad::VADDetector detector_;
-  utils::vad::FrameCarry carry_;
-  std::int64_t segment_ = 0;        // the utterance being recognised, from 0
-  std::int64_t fed_samples_ = 0;    // at 16 kHz, since the stream began
-  std::int64_t segment_start_ = 0;  // fed_samples_ when the utterance began
-  bool speech_was_ended_ = false;   // the detector's previous speech_ended
+  quern::Stream stream_;  // the holder of the turn's
 };
 
 }  // namespace server

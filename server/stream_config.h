@@ -10,17 +10,11 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/stream_protocol.h"
+
 namespace server {
 
-// WebSocket close codes the server answers with.
-enum class CloseCode : std::uint16_t {
-  normal = 1000,           // the stream ended and every final was sent
-  going_away = 1001,       // the server is draining
-  invalid_payload = 1007,  // not JSON, or audio that does not decode
-  policy = 1008,           // against the protocol or a limit (order, values, timeouts, slow reader)
-  too_big = 1009,          // a message over the size limit
-  internal = 1011,         // a recognition engine failed
-};
+using protocol::CloseCode;
 
 // A client's fault: the message for {"type":"error"} and the close code that follows it.
 class ProtocolError : public std::runtime_error {
@@ -45,10 +39,10 @@ struct StreamConfig {
   // Speech above it: the model's probability, or the frame's RMS level by energy. Default: the
   // detector's own (0.5 with the model, 0.01 by energy).
   std::optional<double> vad_threshold;
-  double vad_silence = 1.0;      // seconds of silence after the padding: speech ended
-  double vad_padding = 0.3;      // seconds of grace after the last speech frame
-  double silence_timeout = 3.0;  // seconds without audio that end an utterance
-  double max_utterance = 30.0;   // seconds of audio at which an utterance ends
+  double vad_silence = protocol::kDefaults.vad_silence;          // seconds of silence: speech ended
+  double vad_padding = protocol::kDefaults.vad_padding;          // seconds of grace after speech
+  double silence_timeout = protocol::kDefaults.silence_timeout;  // seconds without audio
+  double max_utterance = protocol::kDefaults.max_utterance;      // seconds of audio
 };
 
 // The limits of a config's fields, for docs and error messages.

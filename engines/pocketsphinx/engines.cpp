@@ -2,6 +2,7 @@
 // pass with word timings, the rule-based punctuation, and provide().
 #include <pocketsphinx.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <memory>
@@ -78,7 +79,8 @@ class StreamEngine : public models::BaseASR {
   std::vector<std::int16_t> pcm_;  // reused chunk to chunk
 };
 
-// The whole utterance at once: {"text", "words": [{"word", "start", "end"}]} (seconds).
+// The whole utterance at once: {"text", "words": [{"word", "start", "end", "confidence"}]}
+// (seconds of the utterance; the confidence is the word's posterior probability in the lattice).
 class OfflineEngine : public models::BaseASR {
  public:
   OfflineEngine(const models::ParaformerOfflineASROptions& o, const Config& c)
@@ -107,14 +109,19 @@ class OfflineEngine : public models::BaseASR {
     auto result = text_result(ps_get_hyp(d, nullptr));
     if (result.empty()) return result;
     auto words = nlohmann::ordered_json::array();
+    logmath_t* log_base = ps_get_logmath(d);
     for (ps_seg_t* s = ps_seg_iter(d); s; s = ps_seg_next(s)) {
       const std::string_view w = word_of(ps_seg_word(s));
       if (w.empty()) continue;
       int first = 0, last = 0;
       ps_seg_frames(s, &first, &last);
+      int32 acoustic = 0, language = 0, backoff = 0;
+      const double posterior =
+          logmath_exp(log_base, ps_seg_prob(s, &acoustic, &language, &backoff));
       words.push_back({{"word", w},
                        {"start", first / kFramesPerSecond},
-                       {"end", (last + 1) / kFramesPerSecond}});
+                       {"end", (last + 1) / kFramesPerSecond},
+                       {"confidence", std::clamp(posterior, 0.0, 1.0)}});
     }
     result[0]["words"] = std::move(words);
     return result;
