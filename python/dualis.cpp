@@ -7,13 +7,11 @@
 #include "python/convert.h"
 
 namespace quern_py {
-namespace {
 
 using models::dualis::Dualis;
 using models::dualis::DualisOptions;
 
-// Sets the setting `name` of `o` from `value`; false for a name that is no setting.
-bool set_option(DualisOptions& o, const std::string& name, const py::handle& value) {
+bool set_dualis_option(DualisOptions& o, const std::string& name, const py::handle& value) {
 #define QUERN_OPTION(field)                                 \
   if (name == #field) {                                     \
     o.field = value.cast<decltype(DualisOptions::field)>(); \
@@ -53,8 +51,6 @@ bool set_option(DualisOptions& o, const std::string& name, const py::handle& val
   return false;
 }
 
-}  // namespace
-
 void bind_dualis(py::module_& m) {
   py::register_exception<models::dualis::ImportError>(m, "ImportError", PyExc_ImportError);
 
@@ -63,7 +59,7 @@ void bind_dualis(py::module_& m) {
              DualisOptions o;
              for (const auto& [key, value] : settings) {
                const auto name = key.cast<std::string>();
-               if (!set_option(o, name, value)) {
+               if (!set_dualis_option(o, name, value)) {
                  throw py::type_error("Dualis() got an unexpected keyword argument '" + name + "'");
                }
              }

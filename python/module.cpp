@@ -1,5 +1,5 @@
 // quern._quern: the engine layer for Python hosts. The package quern (python/quern/) exposes its
-// submodules as quern.vad, quern.dualis, quern.nightjar and quern.log.
+// submodules as quern.vad, quern.dualis, quern.nightjar, quern.stream and quern.log.
 #include "python/bindings.h"
 
 PYBIND11_MODULE(_quern, m) {
@@ -16,4 +16,6 @@ PYBIND11_MODULE(_quern, m) {
 #ifdef QUERN_HAVE_POCKETSPHINX
   quern_py::bind_pocketsphinx(dualis);
 #endif
+  auto stream = m.def_submodule("stream", "One object per client audio stream");
+  quern_py::bind_stream(stream);
 }

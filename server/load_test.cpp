@@ -303,9 +303,11 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
 
   void fail(const std::string& what) { finish(what); }
 
-  // The finals of the session now ending: every utterance it saw should have one.
+  // The finals of the session now ending: every utterance it saw should have one, except that
+  // the audio after the last one gets none when it held no speech (which only the server knows).
   void account() {
-    totals_.finals_expected.fetch_add(static_cast<std::uint64_t>(highest_segment_ + 1));
+    const auto closed = next_final_ == highest_segment_ ? highest_segment_ : highest_segment_ + 1;
+    totals_.finals_expected.fetch_add(static_cast<std::uint64_t>(closed));
     totals_.finals_received.fetch_add(finals_);
     highest_segment_ = -1;
     next_final_ = 0;

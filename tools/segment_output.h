@@ -30,7 +30,7 @@ class SegmentOutput {
         typed_(typed) {}
 
   // (has_speech, speech_ended) of `frames` (whole frames only), as process_audio gives them;
-  // `each_frame(i)` runs after frame i is judged.
+  // `each_frame(i, verdict)` runs after frame i is judged, with its (is_speech, speech_ended).
   template <class EachFrame>
   std::pair<bool, bool> judge(utils::vad::VADDetector& detector, const utils::AudioSamples& frames,
                               EachFrame each_frame) {
@@ -41,7 +41,7 @@ class SegmentOutput {
           detector.process_frame(frames.slice(i * frame, (i + 1) * frame));
       has_speech = has_speech || speech;
       ended = ended || frame_ended;
-      each_frame(i);
+      each_frame(i, std::pair<bool, bool>{speech, frame_ended});
       // How sure the judgement is: the model's probability, or the frame's own energy (the
       // newest in the history; the smoothed one lags behind the end of speech).
       const auto& energies = detector.energy_history;

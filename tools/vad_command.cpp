@@ -30,7 +30,7 @@ int run_vad(const VadCommand& command) {
   while (const std::size_t n = input.read(block)) {
     read += n;
     const auto frames = carry.take(std::span<const float>(block.data(), n));
-    segments.judge(detector, frames, [&](std::size_t i) {
+    segments.judge(detector, frames, [&](std::size_t i, std::pair<bool, bool>) {
       if (!command.probabilities) return;
       emit({{"time", static_cast<double>((frames_done + i) * frame) / rate},
             {"probability", detector.last_speech_prob}});

@@ -1,7 +1,6 @@
-// An example host: a Dualis session whose engines are the host's own, plugged in through the host
-// seam, and a model-mode VAD over a 16 kHz mono WAV file that ends each utterance. Audio arrives
-// in 100 ms chunks, as from a client; a FrameCarry hands the detector whole frames, so every
-// sample is judged once.
+// An example host: one quern::Stream over a 16 kHz mono WAV file, its engines the host's own,
+// plugged in through the host seam, and its utterances ended by the Silero VAD. Audio arrives in
+// 100 ms chunks, as from a client; the stream does the rest.
 //   example_host FILE.wav                   one line per utterance: what the host's offline
 //                                           engine measured (its length and level)
 //   example_host FILE.wav --probabilities   one line per frame: its start (s) and probability
@@ -13,11 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "models/dualis/dualis.h"
 #include "models/paraformer_asr.h"
 #include "platform/quern_log.h"
-#include "utils/vad/frame_carry.h"
-#include "utils/vad/vad_detector.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -76,45 +73,40 @@ int main(int argc, char** argv) {
       [](const models::ParaformerOfflineASROptions& o) -> std::unique_ptr<models::BaseASR> {
         return std::make_unique<LevelMeter>(o);
       });
-  models::dualis::Dualis session({.punc_model = ""});  // this host has no punctuation model
-  session.load();
-
-  auto config =
-      std::make_shared<utils::vad::VADConfig>(utils::vad::VADConfigFields{.use_model = true});
-  utils::vad::VADDetector vad(config);
-  if (!config->use_model) {
+  // This host has no punctuation model.
+  quern::Stream stream({.engines = {.punc_model = ""}, .vad = {.use_model = true}});
+  if (!stream.detector().config->use_model) {
     std::fprintf(stderr, "example_host: the packaged Silero model was not found\n");
     return 1;
   }
-  utils::vad::FrameCarry carry(config->frame_size);
-  const auto frame = static_cast<std::size_t>(config->frame_size);
+  stream.load();
 
   std::vector<float> chunk(1600);  // 100 ms
   std::size_t frames_judged = 0;
   int utterances = 0;
-  bool was_ended = false;
+  auto print = [&](const quern::Update& update) {
+    for (const quern::Final& f : update.finals) {
+      if (!probabilities) std::printf("utterance %d: %s\n", ++utterances, f.text.c_str());
+    }
+  };
   while (const sf_count_t n = sf_readf_float(file, chunk.data(), 1600)) {
-    const utils::AudioSamples audio(std::vector<float>(chunk.begin(), chunk.begin() + n));
-    session.stream_generate(audio);
-    // The detector gets whole frames: the chunk's samples after its last whole frame wait in the
-    // carry for the next chunk.
-    const utils::AudioSamples frames = carry.take(audio.as<float>());
-    bool ended = false;
+    const std::span<const float> audio(chunk.data(), static_cast<std::size_t>(n));
+    if (!probabilities) {
+      print(stream.feed(audio));
+      continue;
+    }
+    // The detector's frames judged here, one at a time, to print each one's probability.
+    const utils::AudioSamples frames = stream.prepare(audio);
+    auto& vad = stream.detector();
+    const auto frame = static_cast<std::size_t>(vad.config->frame_size);
     for (std::size_t f = 0; f + frame <= frames.size(); f += frame, ++frames_judged) {
-      ended = vad.process_frame(frames.slice(f, f + frame)).second || ended;
-      if (probabilities) {
-        std::printf("%.17g %.17g\n", static_cast<double>(frames_judged * frame) / 16000,
-                    vad.last_speech_prob);
-      }
+      stream.verdicts().push_back(vad.process_frame(frames.slice(f, f + frame)));
+      std::printf("%.17g %.17g\n", static_cast<double>(frames_judged * frame) / 16000,
+                  vad.last_speech_prob);
     }
-    if (ended && !was_ended) {
-      const std::string text = session.finalize();
-      if (!probabilities) std::printf("utterance %d: %s\n", ++utterances, text.c_str());
-      session.reset();
-      vad.reset();
-    }
-    was_ended = ended;
+    print(stream.feed_judged());
   }
+  print(stream.finish());
   sf_close(file);
   return utterances > 0 || probabilities ? 0 : 1;
 }

@@ -1,9 +1,11 @@
-"""A Python host: the Silero VAD over a WAV file read with the standard library, and a two-pass
-session whose engines are written in Python. Usage: python3 host.py FILE.wav (16-bit mono)."""
+"""A Python host: one quern.Stream over a WAV file read with the standard library, its engines
+written in Python and its utterances ended by the Silero VAD. Usage: python3 host.py FILE.wav
+(16-bit mono)."""
 import sys
 import wave
 
 import numpy as np
+import quern
 from quern import dualis, vad
 
 with wave.open(sys.argv[1]) as w:
@@ -36,17 +38,13 @@ class Engine:
 for name in ("ParaformerStreamASR", "ParaformerOfflineASR", "PunctuationModel"):
     dualis.provide(name, Engine)
 
-frame = 512 * rate // 16000
-detector = vad.VADDetector(vad.VADConfig(sample_rate=rate, frame_size=frame, use_model=True))
-session = dualis.Dualis(model_type="paraformer_funasr", sample_rate=rate)
-session.load()
-was_ended = False
-step = 3 * frame  # whole frames per chunk: about 100 ms
+stream = quern.Stream(sample_rate=rate, model_type="paraformer_funasr",
+                      vad=vad.VADConfig(frame_size=512 * rate // 16000, use_model=True))
+step = rate // 10  # 100 ms chunks, as a client sends them
 for start in range(0, len(audio), step):
-    chunk = audio[start:start + step]  # a view: the libraries read it without a copy
-    session.stream_generate(chunk)
-    has_speech, speech_ended = detector.process_audio(chunk)
-    if speech_ended and not was_ended:
-        print(f"{(start + len(chunk)) / rate:6.2f} s: {session.finalize()}")
-        session.reset()
-    was_ended = speech_ended
+    # A view: the libraries read it without a copy.
+    for event in stream.feed(audio[start:start + step]):
+        if isinstance(event, quern.stream.Final):
+            print(f"{event.end:6.2f} s: {event.text}")
+for event in stream.finish():
+    print(f"{event.end:6.2f} s: {event.text}")

@@ -259,3 +259,33 @@ def test_one_call_plugs_in_the_pocketsphinx_recognisers():
     if run.stdout == "absent\n":
         pytest.skip("built without pocketsphinx")
     assert "welcome" in run.stdout and run.stdout.rstrip().endswith("."), run.stdout
+
+
+def test_a_stream_yields_its_finals_and_partials_in_order(engines):
+    rate = 16000
+    tone = (0.5 * np.sin(np.arange(rate) * 2 * np.pi * 440 / rate)).astype(np.float32)
+    silence = np.zeros(rate, dtype=np.float32)
+    audio = np.concatenate([silence[:4800], tone, silence, tone, silence])
+    s = quern.Stream(language="en", hotwords="alpha beta",
+                     vad=quern.vad.VADConfig(silence_duration=0.3, speech_padding=0.1))
+    events = []
+    for start in range(0, len(audio), 1600):
+        events += s.feed(audio[start:start + 1600])
+    events += s.finish()
+    finals = [e for e in events if isinstance(e, quern.stream.Final)]
+    assert [f.reason for f in finals] == ["speech_ended", "speech_ended"]
+    assert [f.segment for f in finals] == [0, 1] and finals[1].start == finals[0].end
+    assert finals[0].text == "hello world." and finals[0].words == []
+    # The hotwords and the language reached the offline pass of both utterances.
+    offline = by_type(engines, HotwordEngine)
+    assert [c for c in offline.calls if c.startswith("transcribe")][-1].endswith(" en")
+    assert offline.hotwords == ["alpha", "beta"]
+    assert all(isinstance(e, quern.stream.Partial) for e in events[:3])
+    assert s.finished and s.finish() == []
+    # The same audio in one float64 chunk ends the utterances at the same samples.
+    again = quern.Stream(vad=quern.vad.VADConfig(silence_duration=0.3, speech_padding=0.1))
+    whole = [e for e in again.feed(audio.astype(np.float64)) + again.finish()
+             if isinstance(e, quern.stream.Final)]
+    assert [(f.start, f.end) for f in whole] == [(f.start, f.end) for f in finals]
+    with pytest.raises(TypeError, match="float32 or float64"):
+        again.feed(np.zeros(10, dtype=np.int16))

@@ -155,6 +155,17 @@ TEST(QuernSession, OneFinalLinePerSpokenSentence) {
     EXPECT_TRUE(text.find("welcome") != std::string::npos ||
                 text.find("sample") != std::string::npos || text.find("Each") == 0)
         << text;
+    // Each word in order, timed within its sentence's span, with a confidence.
+    ASSERT_GE(f["words"].size(), 3u) << f;
+    double at = f["start"];
+    for (const auto& w : f["words"]) {
+      EXPECT_GE(w["start"].get<double>(), at) << w;
+      EXPECT_GE(w["end"].get<double>(), w["start"].get<double>()) << w;
+      EXPECT_LE(w["end"].get<double>(), f["end"].get<double>()) << w;
+      EXPECT_GE(w["confidence"].get<double>(), 0.0);
+      EXPECT_LE(w["confidence"].get<double>(), 1.0);
+      at = w["start"];
+    }
 #else
     EXPECT_NE(f["text"].get<std::string>().find("stand-in"), std::string::npos);
 #endif
