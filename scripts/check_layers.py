@@ -21,6 +21,7 @@ LAYERS = [
     "testing",          # test doubles (libquern_stand_ins)
     "protocol",         # the streaming protocol's shared terms (header-only)
     "server",           # quern serve
+    "client",           # the protocol's client library and load generator
     "tools",            # quern
     "python",           # the Python module
 ]

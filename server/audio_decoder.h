@@ -12,6 +12,10 @@
 
 #include "server/stream_config.h"
 
+namespace utils {
+class Resampler;
+}
+
 namespace server {
 
 using protocol::kEngineRate;
@@ -35,13 +39,11 @@ class AudioDecoder {
 
  private:
   std::size_t resampled(std::size_t in_samples) const;
-  void resample(const float* in, std::size_t count, std::vector<float>& out);
 
   SampleFormat format_;
   int rate_;
   std::vector<float> scratch_;  // decoded samples at the input rate, before resampling
-  struct Soxr;
-  std::unique_ptr<Soxr> soxr_;  // absent at 16 kHz
+  std::unique_ptr<utils::Resampler> resampler_;  // absent at 16 kHz
 };
 
 }  // namespace server

@@ -1,9 +1,8 @@
 // Audio in as a stream: libsndfile decodes a block at a time, channels are averaged to mono, bad
-// samples cleaned, and libsoxr resamples each block as it comes.
+// samples cleaned, and libsoxr resamples each block as it comes (utils::Resampler).
 #include "tools/audio_input.h"
 
 #include <sndfile.h>
-#include <soxr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "utils/clean_samples.h"
+#include "utils/resampler.h"
 
 namespace quern_cli {
 namespace {
@@ -27,7 +27,7 @@ struct AudioReader::Impl {
   std::string name;  // for messages
   SNDFILE* file = nullptr;
   SF_INFO info{};
-  soxr_t resampler = nullptr;
+  std::unique_ptr<utils::Resampler> resampler;
   int target_rate = 0;
   bool input_done = false;  // libsndfile has nothing more
   bool finished = false;    // and the resampler has given out everything
@@ -36,7 +36,6 @@ struct AudioReader::Impl {
   std::size_t pending_at = 0;
 
   ~Impl() {
-    if (resampler) soxr_delete(resampler);
     if (file) sf_close(file);
   }
 
@@ -69,27 +68,6 @@ struct AudioReader::Impl {
     }
   }
 
-  // Appends the resampler's output for `in` (nullptr: the end of the input) to `pending`.
-  void resample(const float* in, std::size_t count) {
-    const double ratio = static_cast<double>(target_rate) / info.samplerate;
-    std::size_t consumed = 0;
-    for (;;) {
-      const std::size_t room = static_cast<std::size_t>((count - consumed) * ratio) + 256;
-      const std::size_t at = pending.size();
-      pending.resize(at + room);
-      std::size_t used = 0, made = 0;
-      const soxr_error_t error =
-          soxr_process(resampler, in ? in + consumed : nullptr, in ? count - consumed : 0, &used,
-                       pending.data() + at, room, &made);
-      if (error) fail(std::string("resampling failed: ") + error);
-      pending.resize(at + made);
-      consumed += used;
-      // Input: until every sample went in. End of input: until the resampler is drained.
-      if (in ? consumed >= count : made < room) break;
-    }
-    utils::clean_samples(pending);  // resampling may ring a little past full scale
-  }
-
   // Refills `pending`; false once nothing more will come.
   bool refill() {
     pending.clear();
@@ -100,9 +78,9 @@ struct AudioReader::Impl {
         pending.swap(mono);
         finished = input_done;
       } else if (!input_done) {
-        resample(mono.data(), mono.size());
+        resampler->process(mono, pending);
       } else {
-        resample(nullptr, 0);
+        resampler->flush(pending);
         finished = true;
       }
     }
@@ -140,11 +118,11 @@ void AudioReader::set_target_rate(int rate) {
   auto& m = *impl_;
   m.target_rate = rate;
   if (rate == m.info.samplerate) return;
-  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-  soxr_error_t error = nullptr;
-  m.resampler = soxr_create(m.info.samplerate, rate, 1, &error, &io, &quality, nullptr);
-  if (error) m.fail(std::string("cannot resample: ") + error);
+  try {
+    m.resampler = std::make_unique<utils::Resampler>(m.info.samplerate, rate);
+  } catch (const std::runtime_error& e) {
+    m.fail(e.what());
+  }
 }
 
 std::size_t AudioReader::read(std::span<float> out) {

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "server/load_test.h"
+#include "client/load_test.h"
 #include "server/server.h"
 
 namespace quern_cli {
@@ -86,7 +86,7 @@ struct LoadtestCommand {
   std::string file;
   int chunk_ms = 100;  // milliseconds of audio per message
   std::string config;  // JSON object: config fields for every stream
-  server::LoadTestOptions options;
+  client::LoadTestOptions options;
 };
 
 int run_vad(const VadCommand& command);

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "server/load_test.h"
+#include "client/load_test.h"
 #include "tools/audio_input.h"
 #include "tools/commands.h"
 #include "tools/open_files.h"
@@ -12,7 +12,7 @@
 namespace quern_cli {
 
 int run_loadtest(const LoadtestCommand& command) {
-  server::LoadTestOptions options = command.options;
+  client::LoadTestOptions options = command.options;
   options.chunk_seconds = command.chunk_ms / 1000.0;
   if (!command.config.empty()) {
     options.config = nlohmann::json::parse(command.config, nullptr, false);
@@ -57,7 +57,7 @@ int run_loadtest(const LoadtestCommand& command) {
   if (options.audio.empty()) throw UsageError(command.file + " holds no audio");
   raise_open_files(options.streams + 256, "--streams " + std::to_string(options.streams));
 
-  const auto report = server::run_load_test(options);
+  const auto report = client::run_load_test(options);
   emit(report);
   const bool whole =
       report["errors"] == 0 && report["finals_expected"] == report["finals_received"];

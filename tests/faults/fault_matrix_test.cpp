@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <future>
 
-#include "server/load_test.h"
+#include "client/load_test.h"
 #include "testing/stand_ins/stand_in.h"
 #include "tests/support/test_server.h"
 
@@ -21,7 +21,7 @@ namespace {
 
 using nlohmann::json;
 using quern_test::TestServer;
-using server::StreamClient;
+using client::StreamClient;
 using namespace std::chrono_literals;
 
 std::size_t open_fds() {
@@ -68,12 +68,12 @@ class FaultMatrix : public ::testing::Test {
 
   // Well-behaved streams beside the fault: 6 clients, real time, `seconds` of speech each.
   void start_witness(double seconds = 6) {
-    server::LoadTestOptions o;
+    client::LoadTestOptions o;
     o.port = service_->port();
     o.streams = 6;
     o.audio = pcm_;
     o.seconds = seconds;
-    witness_ = std::async(std::launch::async, [o] { return server::run_load_test(o); });
+    witness_ = std::async(std::launch::async, [o] { return client::run_load_test(o); });
   }
 
   void TearDown() override {
@@ -228,14 +228,14 @@ TEST_F(FaultMatrix, TwoThousandIdleConnectionsAreHeldAndReleased) {
     GTEST_SKIP() << "needs 4400 open files; this system allows " << limit.rlim_cur;
   }
   start_witness(8);
-  server::LoadTestOptions o;
+  client::LoadTestOptions o;
   o.port = service_->port();
   o.streams = 2000;
   o.audio = pcm_;
   o.idle = true;
   o.seconds = 1.5;  // under the idle timeout: each ends normally
   o.connect_rate = 2000;
-  const auto report = server::run_load_test(o);
+  const auto report = client::run_load_test(o);
   EXPECT_EQ(report["errors"], 0) << report;
 }
 
@@ -246,13 +246,13 @@ TEST_F(FaultMatrix, ConnectionsBeyondTheLimitAreRefusedAndTheLimitFrees) {
   std::vector<std::unique_ptr<StreamClient>> held;
   for (int i = 0; i < 3; ++i)
     held.push_back(std::make_unique<StreamClient>("127.0.0.1", small.port()));
-  EXPECT_THROW(StreamClient("127.0.0.1", small.port()), server::UpgradeRefused);
+  EXPECT_THROW(StreamClient("127.0.0.1", small.port()), client::UpgradeRefused);
   held.pop_back();
   EXPECT_TRUE(eventually([&] {
     try {
       StreamClient again("127.0.0.1", small.port());
       return true;
-    } catch (const server::UpgradeRefused&) {
+    } catch (const client::UpgradeRefused&) {
       return false;
     }
   }));

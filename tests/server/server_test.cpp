@@ -18,7 +18,7 @@ namespace {
 using nlohmann::json;
 using quern_test::all_messages;
 using quern_test::TestServer;
-using server::StreamClient;
+using client::StreamClient;
 
 // The stand-in offline engine names the samples it was given: "[stand-in ...: N samples, ...]".
 long samples_in(const std::string& text) {
@@ -131,17 +131,17 @@ TEST(Serve, SessionsBeyondTheLimitAreRefusedWith503AndHealthAndMetricsAnswer) {
   try {
     StreamClient c("127.0.0.1", service.port());
     FAIL() << "a third session was let in";
-  } catch (const server::UpgradeRefused& e) {
+  } catch (const client::UpgradeRefused& e) {
     EXPECT_EQ(e.status, 503);
   }
-  const auto health = server::http_get("127.0.0.1", service.port(), "/healthz?from=balancer");
+  const auto health = client::http_get("127.0.0.1", service.port(), "/healthz?from=balancer");
   EXPECT_EQ(health.status, 200);
   EXPECT_EQ(health.body, "ready\n");
-  const auto metrics = server::http_get("127.0.0.1", service.port(), "/metrics");
-  EXPECT_EQ(server::metric_value(metrics.body, "quern_sessions_open"), 2);
-  EXPECT_EQ(server::metric_value(metrics.body, "quern_errors_total{kind=\"capacity\"}"), 1);
-  EXPECT_EQ(server::http_get("127.0.0.1", service.port(), "/").status, 200);
-  EXPECT_EQ(server::http_get("127.0.0.1", service.port(), "/nowhere").status, 404);
+  const auto metrics = client::http_get("127.0.0.1", service.port(), "/metrics");
+  EXPECT_EQ(client::metric_value(metrics.body, "quern_sessions_open"), 2);
+  EXPECT_EQ(client::metric_value(metrics.body, "quern_errors_total{kind=\"capacity\"}"), 1);
+  EXPECT_EQ(client::http_get("127.0.0.1", service.port(), "/").status, 200);
+  EXPECT_EQ(client::http_get("127.0.0.1", service.port(), "/nowhere").status, 404);
 }
 
 TEST(Serve, AnUpgradeWithDataSentBehindItIsRefusedNotCutShort) {

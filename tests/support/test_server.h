@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/client.h"
+#include "client/client.h"
 #include "server/server.h"
 #include "tests/support/paths.h"
 #include "tests/support/wav.h"
@@ -40,7 +40,7 @@ class TestServer {
   }
   // A metric from GET /metrics ("quern_sessions_open", ...).
   double metric(const std::string& name) {
-    return server::metric_value(server::http_get("127.0.0.1", port(), "/metrics").body, name)
+    return client::metric_value(client::http_get("127.0.0.1", port(), "/metrics").body, name)
         .value_or(NAN);
   }
 
@@ -67,7 +67,7 @@ inline std::vector<std::int16_t> sample_pcm() {
 }
 
 // Every message until the server closes.
-inline std::vector<nlohmann::json> all_messages(server::StreamClient& client) {
+inline std::vector<nlohmann::json> all_messages(client::StreamClient& client) {
   std::vector<nlohmann::json> messages;
   while (auto m = client.receive()) messages.push_back(std::move(*m));
   return messages;
@@ -105,7 +105,7 @@ inline std::vector<ProtocolFault> protocol_faults() {
 
 // Sends the fault's messages on a new connection and checks the answer.
 inline void expect_answer(std::uint16_t port, const ProtocolFault& fault) {
-  server::StreamClient client("127.0.0.1", port);
+  client::StreamClient client("127.0.0.1", port);
   for (const auto& [binary, payload] : fault.messages) {
     if (binary) {
       client.send_binary(std::as_bytes(std::span(payload.data(), payload.size())));

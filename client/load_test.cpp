@@ -1,7 +1,7 @@
 // The load generator: one asynchronous WebSocket client per stream on a shared I/O context,
 // each sending its chunks on a schedule (real time, a multiple of it, or as fast as the server
 // takes them) and checking the finals it receives.
-#include "server/load_test.h"
+#include "client/load_test.h"
 
 #include <algorithm>
 #include <array>
@@ -22,9 +22,10 @@
 #include <optional>
 #include <thread>
 
-#include "server/client.h"
+#include "client/client.h"
+#include "protocol/stream_protocol.h"
 
-namespace server {
+namespace client {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -34,7 +35,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr double kRate = 16000.0;
+constexpr double kRate = protocol::kEngineRate;
 
 double ms_between(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();
@@ -120,7 +121,9 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
     buffer_.resize(static_cast<std::size_t>(chunk_));
     // The detector reports the end of speech this long after the last speech.
     const auto vad = o.config.value("vad", nlohmann::json::object());
-    endpoint_delay_ = std::llround((vad.value("padding", 0.3) + vad.value("silence", 1.0)) * kRate);
+    endpoint_delay_ = std::llround((vad.value("padding", protocol::kDefaults.vad_padding) +
+                                    vad.value("silence", protocol::kDefaults.vad_silence)) *
+                                   kRate);
   }
 
   void start(Clock::time_point at) {
@@ -221,7 +224,7 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
       return;
     }
     end_sent_ = true;
-    text_ = R"({"type":"end"})";
+    text_ = R"({"type":"end"})";  // protocol::type::kEnd
     writing_ = true;
     ws_->text(true);
     ws_->async_write(asio::buffer(text_),
@@ -450,4 +453,4 @@ nlohmann::ordered_json run_load_test(const LoadTestOptions& o) {
   return report;
 }
 
-}  // namespace server
+}  // namespace client

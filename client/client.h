@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-namespace server {
+namespace client {
 
 // The server answered the upgrade with an HTTP status instead (503: too many sessions or
 // draining).
@@ -78,4 +78,4 @@ HttpReply http_get(const std::string& host, std::uint16_t port, const std::strin
 // included: `quern_finals_total{reason="speech_ended"}`); nothing when absent.
 std::optional<double> metric_value(std::string_view exposition, std::string_view name);
 
-}  // namespace server
+}  // namespace client

@@ -1,6 +1,6 @@
 // The blocking client: every operation runs as an asynchronous one on the client's own I/O
 // context, bounded by a timer, so that no call can hang.
-#include "server/client.h"
+#include "client/client.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -10,7 +10,7 @@
 #include <boost/beast/websocket.hpp>
 #include <chrono>
 
-namespace server {
+namespace client {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -182,4 +182,4 @@ std::optional<double> metric_value(std::string_view exposition, std::string_view
   return std::nullopt;
 }
 
-}  // namespace server
+}  // namespace client

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace server {
+namespace client {
 
 struct LoadTestOptions {
   std::string host = "127.0.0.1";
@@ -37,4 +37,4 @@ struct LoadTestOptions {
 // 0.3 + 1.0 s); otherwise "end" itself. Endpoint to final: from sending the chunk at "end".
 nlohmann::ordered_json run_load_test(const LoadTestOptions& options);
 
-}  // namespace server
+}  // namespace client
