@@ -62,6 +62,8 @@ try {
   const expected = readFileSync(expectedFile, "utf8").trim().split("\n");
   if (closed !== "1000") fail("the session closed with " + closed);
   const spoken = finals.filter((f) => f.trim() !== "");
+  // The silence after the last sentence is no utterance: no empty final for it.
+  if (spoken.length !== finals.length) fail(`${finals.length - spoken.length} empty finals`);
   if (spoken.length < expected.length) {
     fail(`${spoken.length} finals with text, expected one per sentence (${expected.length})`);
   }
