@@ -235,13 +235,19 @@ void Stream::run(Update& update) {
 
 void Stream::feed_piece(std::int64_t end, Update& update) {
   const auto n = static_cast<std::size_t>(end - fed_);
-  const auto first = pending_.begin() + static_cast<std::ptrdiff_t>(head_);
-  utils::AudioSamples audio(std::vector<float>(first, first + static_cast<std::ptrdiff_t>(n)));
-  head_ += n;
-  if (head_ == pending_.size()) {
-    pending_.clear();
-    head_ = 0;
+  std::vector<float> piece;
+  if (head_ == 0 && n == pending_.size()) {
+    piece.swap(pending_);  // the usual case, a whole chunk: its storage goes to the controller
+  } else {
+    const auto first = pending_.begin() + static_cast<std::ptrdiff_t>(head_);
+    piece.assign(first, first + static_cast<std::ptrdiff_t>(n));
+    head_ += n;
+    if (head_ == pending_.size()) {
+      pending_.clear();
+      head_ = 0;
+    }
   }
+  const utils::AudioSamples audio(std::move(piece));
   fed_ = end;
   bool speech_ended = false;
   for (; marks_head_ < marks_.size(); ++marks_head_) {
