@@ -15,6 +15,20 @@ using quern::Stream;
 using quern::Update;
 using quern::Word;
 
+py::list events_of(Update update);
+
+// Runs `call` on the stream without the GIL (it may wait for the stream's mutex, held by a call
+// that needs the GIL for an engine written in Python or for the log), then makes the events.
+template <class F>
+py::list released(Stream& stream, F call) {
+  Update update;
+  {
+    py::gil_scoped_release nogil;
+    update = call(stream);
+  }
+  return events_of(std::move(update));
+}
+
 py::list events_of(Update update) {
   py::list events;
   for (auto& f : update.finals) events.append(py::cast(std::move(f)));
@@ -93,6 +107,11 @@ void bind_stream(py::module_& m) {
                  .defer_finals = defer_finals};
              for (const auto& [key, value] : engines) {
                const auto name = key.cast<std::string>();
+               if (name == "max_silence_duration" || name == "max_audio_samples" ||
+                   name == "hotwords") {
+                 throw py::type_error("Stream() takes " + name +
+                                      " as silence_timeout, max_utterance or hotwords");
+               }
                if (!set_dualis_option(o.engines, name, value)) {
                  throw py::type_error("Stream() got an unexpected keyword argument '" + name + "'");
                }

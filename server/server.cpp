@@ -148,11 +148,18 @@ void Server::Impl::tick(Clock::time_point now, bool poll) {
     Session::Chunk chunk = s->take_chunk();
     if (!chunk.samples.empty()) {
       quern::Stream& stream = s->stream();
-      // Held only until the next tick clears frames_, so each carry reuses its storage.
-      frames_.push_back(stream.prepare(chunk.samples));
+      const std::size_t n = chunk.samples.size();
+      try {
+        // Held only until the next tick clears frames_, so each carry reuses its storage.
+        frames_.push_back(stream.prepare(std::move(chunk.samples)));
+      } catch (const std::exception& e) {
+        s->fail("streaming failed", e);  // an earlier failure ended its stream
+        s->end_turn();
+        continue;
+      }
       detectors_.push_back(&stream.detector());
       verdicts_.push_back(&stream.verdicts());
-      fed_.push_back({s, chunk.samples.size(), chunk.newest_arrival, chunk.last, chunk.shutdown});
+      fed_.push_back({s, n, chunk.newest_arrival, chunk.last, chunk.shutdown});
     } else if (chunk.last) {
       post_slow([s, shutdown = chunk.shutdown] { s->finish(shutdown); });
     } else if (poll && s->poll()) {

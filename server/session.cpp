@@ -57,6 +57,9 @@ Session::Session(std::uint64_t id, const StreamConfig& config, quern::StreamOpti
       outlet_(std::move(outlet)),
       busy_(true),  // the first turn is the engines' loading, taken by whoever creates it
       stream_(std::move(options)) {
+  if (!stream_.options().defer_finals) {
+    throw std::invalid_argument("a session's stream must defer its finals to the pool");
+  }
   touch(Clock::now());
 }
 
@@ -130,19 +133,18 @@ bool Session::load() {
 }
 
 bool Session::feed(std::size_t samples, Clock::time_point newest_arrival) {
-  quern::Update update;
+  metrics_.chunks_total.fetch_add(1, std::memory_order_relaxed);
+  metrics_.audio_samples_total.fetch_add(samples, std::memory_order_relaxed);
   try {
-    update = stream_.feed_judged();
+    quern::Update update = stream_.feed_judged();
+    const bool partial = update.partial.has_value();
+    const bool due = send(std::move(update), Clock::now());
+    if (partial) metrics_.partial_latency.observe(since(newest_arrival));
+    return due;
   } catch (const std::exception& e) {
     fail("streaming failed", e);  // the streaming engine's state is unknown now
     return false;
   }
-  metrics_.chunks_total.fetch_add(1, std::memory_order_relaxed);
-  metrics_.audio_samples_total.fetch_add(samples, std::memory_order_relaxed);
-  const bool partial = update.partial.has_value();
-  const bool due = send(std::move(update), Clock::now());
-  if (partial) metrics_.partial_latency.observe(since(newest_arrival));
-  return due;
 }
 
 bool Session::poll() {
@@ -198,6 +200,8 @@ bool Session::send(quern::Update update, Clock::time_point decided) {
                   {"time", millis(update.partial->time)},
                   {"results", std::move(results)}}));
   }
+  // A failure that ended the stream ends the session, once what the stream made is sent.
+  if (auto failure = stream_.failure()) std::rethrow_exception(failure);
   return update.final_due;
 }
 

@@ -47,7 +47,8 @@ struct SessionLimits {
 
 class Session {
  public:
-  // `options` must defer finals: the offline passes run on the server's finalisation pool.
+  // REQUIRES: `options` defer finals (std::invalid_argument otherwise): the offline passes run on
+  // the server's finalisation pool.
   Session(std::uint64_t id, const StreamConfig& config, quern::StreamOptions options,
           SessionLimits limits, std::weak_ptr<Outlet> outlet, Metrics& metrics);
   Session(const Session&) = delete;
@@ -108,13 +109,17 @@ class Session {
   }
 
  private:
-  // Sends what the stream produced; returns whether a final is due.
+  // Sends what the stream produced; returns whether a final is due. Rethrows the failure that
+  // ended the stream, after sending what it made.
   bool send(quern::Update update, Clock::time_point decided);
   void send(std::string text);
   void close(CloseCode code, std::string reason);
+
+ public:
   // The engines failed in a way the stream cannot go on from: error, close 1011.
   void fail(const char* what, const std::exception& e);
 
+ private:
   const std::uint64_t id_;
   const StreamConfig config_;
   const SessionLimits limits_;

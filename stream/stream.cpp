@@ -143,13 +143,17 @@ Update Stream::feed(std::span<const float> samples) {
   judge();
   Update update;
   run(update);
-  return update;
+  return deliver(std::move(update));
 }
 
 utils::AudioSamples Stream::prepare(std::span<const float> samples) {
+  return prepare(std::vector<float>(samples.begin(), samples.end()));
+}
+
+utils::AudioSamples Stream::prepare(std::vector<float>&& samples) {
   utils::MutexLock lock(mutex_);
   check_usable();
-  utils::AudioSamples frames = prepare_locked(samples);
+  utils::AudioSamples frames = prepare_locked(std::move(samples));
   awaiting_ = frames.size() / carry_.frame_size();
   preparing_ = true;
   verdicts_.clear();
@@ -166,6 +170,15 @@ utils::AudioSamples Stream::prepare_locked(std::span<const float> samples) {
   return carry_.take(samples);
 }
 
+utils::AudioSamples Stream::prepare_locked(std::vector<float>&& samples) {
+  if (!pending_.empty()) return prepare_locked(std::span<const float>(samples));
+  // Nothing waits: the chunk's own storage becomes the stream's (and later the controller's).
+  pending_.swap(samples);
+  head_ = 0;
+  received_ += static_cast<std::int64_t>(pending_.size());
+  return carry_.take(pending_);
+}
+
 Update Stream::feed_judged() {
   utils::MutexLock lock(mutex_);
   if (broken_) std::rethrow_exception(broken_);
@@ -178,6 +191,13 @@ Update Stream::feed_judged() {
   judge();
   Update update;
   run(update);
+  return deliver(std::move(update));
+}
+
+Update Stream::deliver(Update update) {
+  // A failure in this call ends the stream; the finals it made first still reach the host, and
+  // the next call reports the failure.
+  if (broken_ && update.finals.empty()) std::rethrow_exception(broken_);
   return update;
 }
 
@@ -219,7 +239,7 @@ void Stream::run(Update& update) {
       if (fed_ - utterance_start_ < max_samples_) {
         end = std::min(end, utterance_start_ + max_samples_);
       }
-      feed_piece(end, update);
+      if (!feed_piece(end, ending_.has_value() && end == ready_, update)) return;
       continue;
     }
     if (ending_ && !finished_) {
@@ -233,7 +253,7 @@ void Stream::run(Update& update) {
   }
 }
 
-void Stream::feed_piece(std::int64_t end, Update& update) {
+bool Stream::feed_piece(std::int64_t end, bool is_final, Update& update) {
   const auto n = static_cast<std::size_t>(end - fed_);
   std::vector<float> piece;
   if (head_ == 0 && n == pending_.size()) {
@@ -263,9 +283,17 @@ void Stream::feed_piece(std::int64_t end, Update& update) {
     marks_head_ = 0;
   }
 
-  models::dualis::StreamStep step = dualis_.stream_step(audio, false, options_.language);
-  update.partial = Partial{.segment = segment_, .time = seconds(fed_), .results = {}};
-  update.partial->results = std::move(step.results);
+  models::dualis::StreamStep step;
+  try {
+    step = dualis_.stream_step(audio, is_final, options_.language);
+  } catch (...) {
+    broken_ = std::current_exception();  // the streaming engine's state is unknown now
+    return false;
+  }
+  if (n > 0) {  // (the end's empty piece only tells the engine: its final comes next)
+    update.partial = Partial{.segment = segment_, .time = seconds(fed_), .results = {}};
+    update.partial->results = std::move(step.results);
+  }
   // Without a streaming engine the controller decides nothing while feeding: ask it.
   if (!step.check.needed && fed_ - utterance_start_ >= max_samples_) {
     step.check = dualis_.check_finalization();
@@ -275,6 +303,7 @@ void Stream::feed_piece(std::int64_t end, Update& update) {
   } else if (speech_ended) {
     due_.emplace(EndReason::speech_ended, "speech_ended");
   }
+  return true;
 }
 
 void Stream::finalize(Update& update) {
@@ -289,15 +318,19 @@ void Stream::finalize(Update& update) {
   finalizing_ = true;
   mutex_.unlock();
   models::dualis::Refinement refined;
-  const double started = quern_clock::now();
   try {
-    refined = dualis_.finalize_with(options_.language);
-  } catch (const std::exception& e) {
-    final.error = *e.what() ? e.what() : "the offline pass failed";
+    const double started = quern_clock::now();
+    try {
+      refined = dualis_.finalize_with(options_.language);
+    } catch (const std::exception& e) {
+      final.error = *e.what() ? e.what() : "the offline pass failed";
+    } catch (...) {
+      final.error = "the offline pass failed";
+    }
+    final.finalize_seconds = quern_clock::now() - started;
   } catch (...) {
-    final.error = "the offline pass failed";
+    // Only keeping the error's text can fail here (memory): the mutex is taken back regardless.
   }
-  final.finalize_seconds = quern_clock::now() - started;
   mutex_.lock();
   finalizing_ = false;
   due_.reset();
@@ -324,14 +357,16 @@ Update Stream::poll() {
   Update update;
   if (ending_) return update;
   run(update);
-  if (!due_ && !finalizing_ && fed_ > utterance_start_) {
+  // Audio in which the detector heard no speech (the pause after a sentence) is no utterance of
+  // its own: it waits for the speech that follows, as at finish().
+  if (!broken_ && !due_ && !finalizing_ && fed_ > utterance_start_ && heard_speech_) {
     models::dualis::FinalizationCheck check = dualis_.check_finalization();
     if (check.needed) {
       due_.emplace(reason_of(check.reason), std::move(check.text));
       run(update);
     }
   }
-  return update;
+  return deliver(std::move(update));
 }
 
 Update Stream::finish(EndReason why) {
@@ -348,8 +383,12 @@ Update Stream::finish(EndReason why) {
   awaiting_ = 0;
   carry_.reset();
   ready_ = received_;
+  // The streaming engine hears of the end with the last audio; when none waits, with no audio.
+  if (fed_ == ready_ && fed_ > utterance_start_ && !due_ && !finalizing_) {
+    feed_piece(fed_, true, update);
+  }
   run(update);
-  return update;
+  return deliver(std::move(update));
 }
 
 bool Stream::final_due() {
@@ -364,7 +403,12 @@ Update Stream::finalize_due() {
   if (!due_ || finalizing_) return update;
   finalize(update);
   run(update);
-  return update;
+  return deliver(std::move(update));
+}
+
+std::exception_ptr Stream::failure() {
+  utils::MutexLock lock(mutex_);
+  return broken_;
 }
 
 std::int64_t Stream::segment() {

@@ -28,8 +28,9 @@
 // stream) and the host runs finalize_due() where it likes, e.g. on a pool of its own.
 //
 // Thread safety: calls on one stream are serialised by its own mutex and may come from any
-// thread; the offline pass runs outside it, so a feed() or poll() during a finalize_due() on
-// another thread returns at once (the audio waits for the final). Feed from one thread at a
+// thread; the offline pass runs outside it, so a feed(), poll() or finish() during another
+// thread's offline pass returns at once (its audio, and its end, wait; the finalising call goes
+// on with them and returns what follows). Feed from one thread at a
 // time, in order: feed(), prepare()/feed_judged() and finish() carry the stream's order.
 // detector() is for the host's batched detection between prepare() and feed_judged() only.
 // Different streams are independent.
@@ -134,7 +135,8 @@ class QUERN_STREAM_API Stream {
   Update feed(std::span<const float> samples) QUERN_EXCLUDES(mutex_);
 
   // The silence timeout, for a host with a timer: feeds audio that waited behind a final, then
-  // ends the utterance when no audio has come for the timeout. Nothing after finish().
+  // ends the utterance when no audio has come for the timeout — unless the detector heard no
+  // speech in it (a pause after a sentence waits for the next one). Nothing after finish().
   Update poll() QUERN_EXCLUDES(mutex_);
 
   // The end of the stream: the audio still waiting (a part frame included) is fed and the open
@@ -158,17 +160,26 @@ class QUERN_STREAM_API Stream {
   // may pass from thread to thread with the stream); otherwise they are the stream's.
   // REQUIRES (prepare): not finished, no earlier prepare() waiting (std::logic_error).
   utils::AudioSamples prepare(std::span<const float> samples) QUERN_EXCLUDES(mutex_);
+  // The same, adopting the vector's storage when no audio waits (no copy).
+  utils::AudioSamples prepare(std::vector<float>&& samples) QUERN_EXCLUDES(mutex_);
   utils::vad::VADDetector& detector() noexcept { return detector_; }
   std::vector<std::pair<bool, bool>>& verdicts() noexcept { return verdicts_; }
   // REQUIRES: verdicts() holds one verdict per frame prepare() returned (std::invalid_argument
   // otherwise).
   Update feed_judged() QUERN_EXCLUDES(mutex_);
 
+  // The failure that ended the stream (an engine's error from a streaming pass or a reset), or
+  // null. Once set, every call but this one rethrows it; the call it happened in still returns
+  // the finals it made before it (and rethrows when there were none).
+  std::exception_ptr failure() QUERN_EXCLUDES(mutex_);
+
   // The open utterance's number, from 0.
   std::int64_t segment() QUERN_EXCLUDES(mutex_);
   // Whether finish() has ended the stream (and no final is due).
   bool finished() QUERN_EXCLUDES(mutex_);
-  // The controller, for what the stream does not cover (its engines, its buffer).
+  // The controller, for what the stream does not cover (its engines, its buffer), under its own
+  // thread-safety contract: never reset() it or feed it (the stream does), and hotwords set on it
+  // last until the utterance ends (the stream then gives back its own).
   models::dualis::Dualis& controller() noexcept { return dualis_; }
   const StreamOptions& options() const noexcept { return options_; }
 
@@ -179,9 +190,12 @@ class QUERN_STREAM_API Stream {
     std::int64_t at;
   };
   utils::AudioSamples prepare_locked(std::span<const float> samples) QUERN_REQUIRES(mutex_);
+  utils::AudioSamples prepare_locked(std::vector<float>&& samples) QUERN_REQUIRES(mutex_);
+  Update deliver(Update update) QUERN_REQUIRES(mutex_);
   void judge() QUERN_REQUIRES(mutex_);
   void run(Update& update) QUERN_REQUIRES(mutex_);
-  void feed_piece(std::int64_t end, Update& update) QUERN_REQUIRES(mutex_);
+  // Feeds up to `end`; false when the streaming pass failed (the stream is broken then).
+  bool feed_piece(std::int64_t end, bool is_final, Update& update) QUERN_REQUIRES(mutex_);
   void finalize(Update& update) QUERN_REQUIRES(mutex_);
   void check_usable() QUERN_REQUIRES(mutex_);
   double seconds(std::int64_t samples) const noexcept;

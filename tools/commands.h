@@ -53,6 +53,7 @@ struct SessionCommand {
   double max_silence = 3.0;        // seconds
   long long max_samples = 480000;  // samples
   std::string hotwords;
+  std::string language = "auto";
   bool two_pass = true;
   std::string punc_model = "iic/punc_ct-transformer_zh-cn-common-vad_realtime-vocab272727";
   bool realtime = false;

@@ -174,10 +174,14 @@ int main(int argc, char** argv) {
   session_app
       ->add_option("--max-samples", session.max_samples,
                    "Buffered samples that finalise an utterance")
-      ->check(CLI::Range(0LL, 1LL << 40))
+      ->check(CLI::Range(1LL, 1LL << 40))
       ->capture_default_str();
   session_app->add_option("--hotwords", session.hotwords, "Hotwords separated by whitespace")
       ->default_str("none");
+  session_app
+      ->add_option("--language", session.language,
+                   "Language handed to both passes and the punctuation")
+      ->capture_default_str();
   session_app
       ->add_option("--punc-model", session.punc_model,
                    "Punctuation model name (empty: no punctuation)")
@@ -187,7 +191,7 @@ int main(int argc, char** argv) {
   add_engines_flag(*session_app, session.engines);
   session_app->add_flag("--realtime", session.realtime,
                         "Feed chunks at the audio's own pace and poll for the silence timeout "
-                        "from a second thread");
+                        "between them");
 
   quern_cli::ServeCommand serve;
   auto* serve_app = app.add_subcommand(

@@ -62,6 +62,7 @@ int run_session(const SessionCommand& command) {
       .endpoint = {.silence_timeout = command.max_silence,
                    .max_utterance = static_cast<double>(command.max_samples) / rate},
       .sample_rate = rate,
+      .language = command.language,
       .hotwords = command.hotwords,
   });
   stream.load();

@@ -47,4 +47,5 @@ for start in range(0, len(audio), step):
         if isinstance(event, quern.stream.Final):
             print(f"{event.end:6.2f} s: {event.text}")
 for event in stream.finish():
-    print(f"{event.end:6.2f} s: {event.text}")
+    if isinstance(event, quern.stream.Final):
+        print(f"{event.end:6.2f} s: {event.text}")

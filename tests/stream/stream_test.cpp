@@ -5,9 +5,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <numbers>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testing/stand_ins/manual_clock.h"
@@ -142,7 +144,7 @@ TEST_F(StreamTest, TheControllersReasonsTheLimitExactlyAndTheEndOfTheStream) {
   EXPECT_EQ(run.finals[0].reason_text, "max_samples_reached(16000>=16000)");
   EXPECT_DOUBLE_EQ(run.finals[1].start, 1.0);
   EXPECT_DOUBLE_EQ(run.finals[1].end, 2.0);
-  ASSERT_TRUE(run.partials.back().segment == 2);
+  ASSERT_EQ(run.partials.back().segment, 2);
 
   // No audio for the timeout: poll() ends the utterance.
   stand_in::advance_clock(1.9);
@@ -168,7 +170,75 @@ TEST_F(StreamTest, TheControllersReasonsTheLimitExactlyAndTheEndOfTheStream) {
   EXPECT_DOUBLE_EQ(run.finals[4].end, 4.0);  // the part frame at the end is finalised too
   EXPECT_THAT(stream.finish().finals, ElementsAre());
   EXPECT_THROW(stream.feed(kSpeech), std::logic_error);
+  // The streaming engine heard of the end with the last audio.
+  std::string last_is_final;
+  for (const auto& call : stand_in::journal_of("ParaformerStreamASR")) {
+    if (call.op == "stream_generate") last_is_final = call.arg("is_final");
+  }
+  EXPECT_EQ(last_is_final, "true");
   stand_in::use_default_clock();
+}
+
+TEST_F(StreamTest, APauseAfterASentenceWaitsForTheNextOneInsteadOfTimingOut) {
+  stand_in::use_manual_clock(100.0);
+  Stream stream(options());
+  // The sentence's end is heard inside the chunk: the silence after it opens the next utterance.
+  Results run;
+  collect(run, stream.feed(audio({{1.0, 0.5}, {1.0, 0}})));
+  ASSERT_EQ(run.finals.size(), 1u);
+  stand_in::advance_clock(10);
+  collect(run, stream.poll());
+  EXPECT_EQ(run.finals.size(), 1u) << "no final for a pause";
+  collect(run, stream.feed(audio({{1.0, 0.5}, {1.0, 0}})));
+  ASSERT_EQ(run.finals.size(), 2u);
+  EXPECT_DOUBLE_EQ(run.finals[1].start, run.finals[0].end);
+  stand_in::use_default_clock();
+}
+
+TEST_F(StreamTest, AFailedEngineEndsTheStreamButNotTheFinalsItMade) {
+  // A reset that fails after a final: the final arrives, every later call reports the failure.
+  stand_in::once("ParaformerStreamASR", "reset", {.error = "reset refused"});
+  Stream stream(options());
+  const Update u = stream.feed(kSpeech);
+  ASSERT_EQ(u.finals.size(), 1u);
+  EXPECT_TRUE(u.finals[0].error.empty());
+  ASSERT_TRUE(stream.failure());
+  EXPECT_THROW(stream.feed(kSpeech), std::runtime_error);
+  EXPECT_THROW(stream.finish(), std::runtime_error);
+
+  // A streaming pass that fails with no final before it: the call itself throws.
+  stand_in::once("ParaformerStreamASR", "stream_generate", {.error = "decoder lost"});
+  Stream other(options());
+  EXPECT_THROW(other.feed(audio({{0.5, 0.5}})), std::runtime_error);
+  EXPECT_THROW(other.poll(), std::runtime_error);
+}
+
+TEST_F(StreamTest, AFinaliserThreadBesideTheFeedingThreadLosesNothing) {
+  stand_in::set_journal(false);
+  Stream reference(options());
+  const auto expected = summary(feed_all(reference, kSpeech, 1600).finals);
+  // Offline passes that take real time, run by a second thread while the first feeds on.
+  stand_in::on("ParaformerOfflineASR", "transcribe", {.elapsed = 0.02});
+  StreamOptions o = options();
+  o.defer_finals = true;
+  Stream stream(o);
+  std::atomic<bool> fed{false};
+  Results run;
+  std::thread finaliser([&] {
+    while (!fed || stream.final_due()) {
+      collect(run, stream.finalize_due());
+      collect(run, stream.poll());
+    }
+  });
+  for (std::size_t at = 0; at < kSpeech.size(); at += 1600) {
+    stream.feed(std::span(kSpeech).subspan(at, std::min<std::size_t>(1600, kSpeech.size() - at)));
+  }
+  fed = true;
+  finaliser.join();
+  collect(run, stream.finish());
+  while (stream.final_due()) collect(run, stream.finalize_due());
+  EXPECT_EQ(summary(run.finals), expected);
+  stand_in::set_journal(true);
 }
 
 TEST_F(StreamTest, AnyChunkingBatchedDetectionAndDeferredFinalsGiveTheSameFinals) {

@@ -157,15 +157,17 @@ TEST(QuernSession, OneFinalLinePerSpokenSentence) {
         << text;
     // Each word in order, timed within its sentence's span, with a confidence.
     ASSERT_GE(f["words"].size(), 3u) << f;
-    double at = f["start"];
+    double at = f["start"], least_sure = 1;
     for (const auto& w : f["words"]) {
       EXPECT_GE(w["start"].get<double>(), at) << w;
       EXPECT_GE(w["end"].get<double>(), w["start"].get<double>()) << w;
       EXPECT_LE(w["end"].get<double>(), f["end"].get<double>()) << w;
       EXPECT_GE(w["confidence"].get<double>(), 0.0);
       EXPECT_LE(w["confidence"].get<double>(), 1.0);
+      least_sure = std::min(least_sure, w["confidence"].get<double>());
       at = w["start"];
     }
+    EXPECT_LT(least_sure, 1.0) << "confidences are the decoder's posteriors, not a constant";
 #else
     EXPECT_NE(f["text"].get<std::string>().find("stand-in"), std::string::npos);
 #endif
