@@ -261,14 +261,10 @@ class StreamRun : public std::enable_shared_from_this<StreamRun> {
       const auto segment = message.value("segment", std::int64_t{-1});
       if (segment < next_final_) totals_.error(index_, "a partial of a finished segment");
       highest_segment_ = std::max(highest_segment_, segment);
-      // The newest chunk this partial covers.
+      // From the chunk holding the newest audio this partial covers (a partial may end inside a
+      // chunk: where the server's stream ended an utterance).
       const auto fed = leg_base_ + std::llround(message.value("time", 0.0) * kRate);
-      for (auto it = history_.rbegin(); it != history_.rend(); ++it) {
-        if (it->first <= fed + 16) {
-          totals_.partial.add(ms_between(it->second, now));
-          break;
-        }
-      }
+      if (auto sent = sent_at(fed)) totals_.partial.add(ms_between(*sent, now));
     } else if (type == "final") {
       const auto segment = message.value("segment", std::int64_t{-1});
       if (segment != next_final_) {
