@@ -19,9 +19,9 @@
 
 namespace {
 
+using client::StreamClient;
 using nlohmann::json;
 using quern_test::TestServer;
-using client::StreamClient;
 using namespace std::chrono_literals;
 
 std::size_t open_fds() {
